@@ -1,0 +1,19 @@
+//
+// Run-length encoding of raster lines into Tamsel line records.
+//
+
+#ifndef TAMSEL_OUTPUT_ENCODER_H
+#define TAMSEL_OUTPUT_ENCODER_H
+
+enum
+{
+  kLineRecordHeaderLen = 6,
+  kMaxRecordPayload    = 0xFFFF,	// The length field has 16 bits
+  kMaxEncodedLine      = 65024		// Longest line whose worst-case payload
+					// (n + ceil(n/128) + 2) fits that field
+};
+
+extern void	CompressDataAndSend(unsigned char *dataLine, unsigned int length,
+		                    unsigned int type);
+
+#endif // !TAMSEL_OUTPUT_ENCODER_H

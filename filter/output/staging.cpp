@@ -1,0 +1,106 @@
+//
+// Output staging for the Tamsel printer stream.
+//
+
+#include "staging.h"
+
+#include <stdio.h>
+#include <string.h>
+
+
+unsigned char	szImageCacheBuf[kImageCacheBufSize];
+unsigned int	gImageCacheBufSize = 0;
+volatile int	gJobFinishFlag = 0;
+int		gWriteError = 0;
+
+
+//
+// 'ImageDataCpy()' - Append bytes to the staging buffer, or flush it when src is NULL.
+//
+
+void
+ImageDataCpy(const unsigned char *src,	// I - Bytes to append, NULL to flush
+             unsigned int        len)	// I - Number of bytes
+{
+  if (!src)
+  {
+    if (gImageCacheBufSize)
+      putCharArray(szImageCacheBuf, gImageCacheBufSize);
+    return;
+  }
+
+  // Flush when the new bytes would reach the end of the buffer; written as a
+  // difference so that a huge len cannot wrap the sum.
+  if (len >= kImageCacheBufSize - gImageCacheBufSize)
+    putCharArray(szImageCacheBuf, gImageCacheBufSize);
+
+  // A very wide line record can be larger than the buffer: fill it to the
+  // brim and flush whole blocks until the rest fits, so that the byte order
+  // and the 512-byte writes hold.
+  while (len > kImageCacheBufSize - gImageCacheBufSize)
+  {
+    unsigned int chunk = kImageCacheBufSize - gImageCacheBufSize;
+
+    memcpy(szImageCacheBuf + gImageCacheBufSize, src, chunk);
+    gImageCacheBufSize += chunk;
+    src                += chunk;
+    len                -= chunk;
+
+    putCharArray(szImageCacheBuf, gImageCacheBufSize);
+  }
+
+  if (len)
+  {
+    memcpy(szImageCacheBuf + gImageCacheBufSize, src, len);
+    gImageCacheBufSize += len;
+  }
+}
+
+
+//
+// 'putCharArray()' - Write the whole 512-byte blocks of the staged bytes and carry the rest.
+//
+
+void
+putCharArray(unsigned char *array,	// I - Staged bytes, always szImageCacheBuf
+             unsigned int  length)	// I - Number of staged bytes
+{
+  unsigned int	total = length,		// Bytes not yet written
+		starPos = 0;		// Offset of the next block
+  unsigned char	bmpOff[kOutputBlockSize];
+					// Carry block for the remainder
+
+
+  while (total >= kOutputBlockSize)
+  {
+    if (fwrite(array + starPos, 1, kOutputBlockSize, stdout) != kOutputBlockSize)
+      gWriteError = 1;
+
+    starPos += kOutputBlockSize;
+    total   -= kOutputBlockSize;
+  }
+
+  if (gJobFinishFlag == 1)
+  {
+    if (total && fwrite(array + starPos, 1, total, stdout) != total)
+      gWriteError = 1;
+
+    // Flush even without a remainder: a write that fails inside stdio's
+    // buffer only shows up here, and the spooler must hear about it.
+    if (fflush(stdout))
+      gWriteError = 1;
+  }
+  else if (total)
+  {
+    memset(bmpOff, 0, sizeof(bmpOff));
+    memcpy(bmpOff, array + starPos, total);
+    memset(szImageCacheBuf + total, 0, sizeof(szImageCacheBuf) - total);
+    memcpy(szImageCacheBuf, bmpOff, total);
+    gImageCacheBufSize = total;
+  }
+  else
+  {
+    gImageCacheBufSize = 0;
+    memset(szImageCacheBuf, 0, sizeof(szImageCacheBuf));
+  }
+}

@@ -1,0 +1,18 @@
+#!/bin/sh
+# Sets up a Debian 12 machine, builds the driver twice (plain, and with
+# AddressSanitizer and UndefinedBehaviorSanitizer) and runs every test in
+# both builds.
+set -e
+cd "$(dirname "$0")/.."
+
+sh scripts/install-deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$jobs"
+ctest --test-dir build -j "$jobs" --output-on-failure
+
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTAMSEL_SANITIZE=ON
+cmake --build build-asan -j "$jobs"
+ctest --test-dir build-asan -j "$jobs" --output-on-failure
