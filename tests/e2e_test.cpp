@@ -1,0 +1,319 @@
+// End to end with the real CUPS programs, on loopback only: cupstestppd on
+// the built PPD, PDF jobs through cupsfilter's conversion chain, and jobs
+// through a private cupsd to a stand-in for the printer's raw port.
+
+#include "tamsel_stream.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace tamsel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Command {
+  int status;
+  std::string out;
+};
+
+Command Sh(const std::string& cmd) {
+  Command c{-1, {}};
+  std::FILE* p = popen(("{ " + cmd + " ; } 2>&1").c_str(), "r");
+  if (!p) return c;
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) c.out.append(buf, n);
+  int status = pclose(p);
+  c.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return c;
+}
+
+bool Have(const std::string& program) {
+  return Sh("command -v " + program + " >/dev/null").status == 0;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// A decoded job with every page's printed lines kept.
+struct Job {
+  std::optional<StreamError> error;
+  StreamSummary summary;
+  std::vector<Page> pages;
+};
+
+Job DecodeFile(const std::string& path) {
+  Job job;
+  std::ifstream in(path, std::ios::binary);
+  job.error = DecodeStream(in, job.summary, [&](const JobSettings&, const Page& p) {
+    job.pages.push_back(p);
+  });
+  return job;
+}
+
+// Fraction of black pixels in a rectangle of the page, in printer dots.
+double Ink(const Page& page, unsigned x0, unsigned y0, unsigned x1, unsigned y1) {
+  std::size_t black = 0, total = 0;
+  for (unsigned y = y0; y < y1; ++y) {
+    auto it = page.printed.find(y);
+    for (unsigned x = x0; x < x1; ++x, ++total) {
+      if (it == page.printed.end() || x / 8 >= it->second.size()) continue;
+      if (!(it->second[x / 8] & (0x80 >> (x % 8)))) ++black;
+    }
+  }
+  return total ? static_cast<double>(black) / total : 0;
+}
+
+unsigned Dots(double points) { return static_cast<unsigned>(points * 600 / 72); }
+
+// Two A5 pages: a black box near the top left on the first, near the bottom
+// right on the second.  Boxes are large against the few millimetres that
+// the printer's centring moves the image.
+const char* kTwoPagePs =
+    "%!PS\n<< /PageSize [420 595] >> setpagedevice\n"
+    "/box { newpath moveto 150 0 rlineto 0 150 rlineto -150 0 rlineto closepath fill } def\n"
+    "60 385 box showpage\n"
+    "210 60 box showpage\n";
+
+// Page 1's box spans 60..210 pt across and 60..210 pt down from the top.
+void ExpectBoxes(const Job& job) {
+  ASSERT_EQ(job.pages.size(), 2u);
+  const unsigned a = Dots(100), b = Dots(170), c = Dots(250), d = Dots(320);
+  const unsigned down_top = Dots(100), down_bottom_a = Dots(595 - 170), down_bottom_b = Dots(595 - 100);
+  EXPECT_GT(Ink(job.pages[0], a, down_top, b, Dots(170)), 0.95) << "box missing on page 1";
+  EXPECT_LT(Ink(job.pages[0], c, down_bottom_a, d, down_bottom_b), 0.01) << "ink where page 1 is white";
+  EXPECT_GT(Ink(job.pages[1], c, down_bottom_a, d, down_bottom_b), 0.95) << "box missing on page 2";
+  EXPECT_LT(Ink(job.pages[1], a, down_top, b, Dots(170)), 0.01) << "ink where page 2 is white";
+}
+
+class CupsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* p : {"gs", "cupsfilter", "cupstestppd"})
+      if (!Have(p)) GTEST_SKIP() << p << " is not installed";
+    // Everything a filter run as user lp reads must be reachable by lp.
+    chmod(dir_.path().c_str(), 0755);
+    serverbin_ = dir_.File("serverbin");
+    Command c = Sh("sh " TAMSEL_SOURCE_DIR "/scripts/cups-serverbin.sh " + serverbin_ + " " +
+                   FilterPath());
+    ASSERT_EQ(c.status, 0) << c.out;
+    ppd_ = dir_.File("tamsel.ppd");
+    fs::copy_file(TAMSEL_PPD_PATH, ppd_);
+    chmod(ppd_.c_str(), 0644);
+  }
+
+  std::string MakePdf(const std::string& name, const std::string& ps) {
+    WriteFile(dir_.File(name + ".ps"), ps);
+    std::string pdf = dir_.File(name + ".pdf");
+    Command c = Sh("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile=" + pdf + " " +
+                   dir_.File(name + ".ps"));
+    EXPECT_EQ(c.status, 0) << c.out;
+    chmod(pdf.c_str(), 0644);
+    return pdf;
+  }
+
+  TempDir dir_;
+  std::string serverbin_, ppd_;
+};
+
+TEST_F(CupsTest, PpdPassesCupstestppd) {
+  Command c = Sh("CUPS_SERVERBIN=" + serverbin_ + " cupstestppd " + ppd_);
+  EXPECT_EQ(c.status, 0) << c.out;
+  EXPECT_NE(c.out.find("PASS"), std::string::npos) << c.out;
+  // The rasterizer must produce what the filter reads: 1 bit, colour space W.
+  std::string ppd = Slurp(ppd_);
+  EXPECT_NE(ppd.find("cupsColorSpace 0/"), std::string::npos);
+  EXPECT_NE(ppd.find("cupsBitsPerColor 1/"), std::string::npos);
+  EXPECT_NE(ppd.find("*cupsManualCopies: False"), std::string::npos);
+  EXPECT_NE(ppd.find("*PageSize TamselB5/B5 (176 x 250 mm): \"<</PageSize[498 708]"),
+            std::string::npos);
+}
+
+TEST_F(CupsTest, PdfThroughTheCupsfilterChain) {
+  std::string pdf = MakePdf("two", kTwoPagePs);
+  std::string prn = dir_.File("two.prn");
+  // -e: the PPD's filters; without it cupsfilter makes PostScript and succeeds.
+  Command c = Sh("CUPS_SERVERBIN=" + serverbin_ + " cupsfilter -e -p " + ppd_ +
+                 " -m printer/tamsel -o PrintDensity=4 -o PaperWeight=2 -o media=A5 " + pdf +
+                 " > " + prn);
+  ASSERT_EQ(c.status, 0) << c.out;
+  Job job = DecodeFile(prn);
+  ASSERT_FALSE(job.error) << job.error->Message();
+  EXPECT_EQ(job.summary.settings.density, 4);
+  EXPECT_EQ(job.summary.settings.paper_weight, 2);
+  EXPECT_EQ(job.summary.settings.width_dots, 3512u);
+  EXPECT_EQ(job.summary.settings.length_dots, 4958u);
+  EXPECT_EQ(job.summary.settings.copies, 1u);
+  ExpectBoxes(job);
+}
+
+TEST(Install, PutsFilesWhereCupsLooks) {
+  if (!Have("cmake") || !Have("cups-config")) GTEST_SKIP() << "cmake or cups-config missing";
+  TempDir root;
+  Command c = Sh("DESTDIR=" + root.path() + " cmake --install " TAMSEL_BINARY_DIR);
+  ASSERT_EQ(c.status, 0) << c.out;
+  std::string serverbin = Sh("cups-config --serverbin").out;
+  std::string datadir = Sh("cups-config --datadir").out;
+  serverbin.erase(serverbin.find_last_not_of('\n') + 1);
+  datadir.erase(datadir.find_last_not_of('\n') + 1);
+
+  struct stat st {};
+  std::string filter = root.path() + serverbin + "/filter/rastertotamsel";
+  ASSERT_EQ(stat(filter.c_str(), &st), 0) << c.out;
+  // CUPS refuses a filter that group or others may write.
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_TRUE(fs::exists(root.path() + datadir + "/model/tamsel/tamsel.ppd")) << c.out;
+}
+
+// A private cupsd in a temporary directory, with a queue whose device is a
+// stand-in for the printer's port 9100 on loopback.
+class SpoolerTest : public CupsTest {
+ protected:
+  void SetUp() override {
+    CupsTest::SetUp();
+    if (IsSkipped()) return;
+    if (geteuid() != 0) GTEST_SKIP() << "cupsd runs filters as lp only when started as root";
+    if (!Have("cupsd") || !Have("lpadmin")) GTEST_SKIP() << "cups is not installed";
+
+    for (const char* d : {"root", "spool", "spool/tmp", "cache", "state", "log", "capture"})
+      fs::create_directories(dir_.File(d));
+    chmod(dir_.File("spool").c_str(), 0710);
+    Sh("chgrp lp " + dir_.File("spool") + " " + dir_.File("spool/tmp") + "; chmod 1770 " +
+       dir_.File("spool/tmp"));
+    socket_ = dir_.File("cups.sock");
+    WriteFile(dir_.File("cups-files.conf"),
+              "ServerRoot " + dir_.File("root") + "\nRequestRoot " + dir_.File("spool") +
+                  "\nTempDir " + dir_.File("spool/tmp") + "\nCacheDir " + dir_.File("cache") +
+                  "\nStateDir " + dir_.File("state") + "\nAccessLog " + dir_.File("log/access_log") +
+                  "\nErrorLog " + dir_.File("log/error_log") + "\nPageLog " +
+                  dir_.File("log/page_log") + "\nPrintcap " + dir_.File("printcap") +
+                  "\nServerBin " + serverbin_ + "\nFileDevice Yes\nSystemGroup root\n");
+    WriteFile(dir_.File("cupsd.conf"),
+              "Listen " + socket_ +
+                  "\nBrowsing No\nWebInterface No\nLogLevel debug\nDefaultAuthType None\n"
+                  "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+                  "<Location /admin>\n  Order allow,deny\n  Allow all\n</Location>\n"
+                  "<Policy default>\n  <Limit All>\n    Order deny,allow\n    Allow all\n"
+                  "  </Limit>\n</Policy>\n");
+
+    capture_pid_ = Spawn({TCP_CAPTURE_PATH, dir_.File("capture")});
+    cupsd_pid_ = Spawn({"/usr/sbin/cupsd", "-f", "-c", dir_.File("cupsd.conf"), "-s",
+                        dir_.File("cups-files.conf")});
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(socket_) && fs::exists(dir_.File("capture/port")); },
+                        10))
+        << "cupsd did not start:\n" << Slurp(dir_.File("log/error_log"));
+    port_ = Slurp(dir_.File("capture/port"));
+    port_.erase(port_.find_last_not_of("\n") + 1);
+    Command c = Lp("lpadmin -p tamsel -E -v 'socket://127.0.0.1:" + port_ +
+                   "/?snmp=false' -P " + ppd_);
+    ASSERT_EQ(c.status, 0) << c.out;
+  }
+
+  void TearDown() override {
+    for (pid_t pid : {cupsd_pid_, capture_pid_}) {
+      if (pid <= 0) continue;
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+    if (HasFailure()) std::cerr << "error_log:\n" << Slurp(dir_.File("log/error_log"));
+  }
+
+  static pid_t Spawn(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  }
+
+  template <typename F>
+  static bool WaitFor(F ready, double seconds) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+      if (ready()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return ready();
+  }
+
+  Command Lp(const std::string& cmd) { return Sh("CUPS_SERVER=" + socket_ + " " + cmd); }
+
+  // Waits until the error_log says how job N ended.
+  std::string WaitForJob(int n, double seconds) {
+    std::string id = "[Job " + std::to_string(n) + "] ";
+    std::string log;
+    WaitFor([&] {
+      log = Slurp(dir_.File("log/error_log"));
+      return log.find(id + "Job completed.") != std::string::npos ||
+             log.find(id + "Job stopped") != std::string::npos ||
+             log.find(id + "Job aborted") != std::string::npos;
+    }, seconds);
+    return log;
+  }
+
+  std::string socket_, port_;
+  pid_t cupsd_pid_ = -1, capture_pid_ = -1;
+};
+
+TEST_F(SpoolerTest, PrintsAPdfToThePrinterPort) {
+  std::string pdf = MakePdf("two", kTwoPagePs);
+  Command c = Lp("lp -d tamsel -o PrintDensity=2 -o media=A5 " + pdf);
+  ASSERT_EQ(c.status, 0) << c.out;
+  std::string log = WaitForJob(1, 60);
+  ASSERT_NE(log.find("[Job 1] Job completed."), std::string::npos) << "job did not complete";
+  std::string prn = dir_.File("capture/conn-1.prn");
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(prn); }, 10));
+  Job job = DecodeFile(prn);
+  ASSERT_FALSE(job.error) << job.error->Message();
+  EXPECT_EQ(job.summary.settings.density, 2);
+  EXPECT_EQ(job.summary.settings.width_dots, 3512u);
+  EXPECT_EQ(job.summary.settings.length_dots, 4958u);
+  ExpectBoxes(job);
+}
+
+TEST_F(SpoolerTest, MalformedRasterFailsTheJob) {
+  std::string ras = dir_.File("bad.ras");
+  Command c = Sh(std::string(MAKE_RASTER_PATH) + " hostile " + ras + " && chmod 644 " + ras);
+  ASSERT_EQ(c.status, 0) << c.out;
+  c = Lp("lp -d tamsel -o document-format=application/vnd.cups-raster " + ras);
+  ASSERT_EQ(c.status, 0) << c.out;
+  std::string log = WaitForJob(1, 60);
+  EXPECT_NE(log.find("rastertotamsel) stopped with status 1."), std::string::npos)
+      << "filter failure not reported";
+  EXPECT_NE(log.find("[Job 1] Job stopped due to filter errors"), std::string::npos);
+  EXPECT_EQ(log.find("[Job 1] Job completed."), std::string::npos);
+  // Whatever reached the printer holds no page of the job.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (const auto& entry : fs::directory_iterator(dir_.File("capture"))) {
+    if (entry.path().extension() != ".prn") continue;
+    Job job = DecodeFile(entry.path());
+    EXPECT_TRUE(job.pages.empty()) << entry.path();
+  }
+}
+
+}  // namespace
+}  // namespace tamsel::test

@@ -1,0 +1,55 @@
+// tcp-capture DIR
+//
+// Stands in for the printer's raw port on loopback: listens on
+// 127.0.0.1 at a free port, writes the port number to DIR/port, and stores
+// the bytes of the N-th connection in DIR/conn-N.prn (one job each, as the
+// socket backend connects once per job).  Runs until killed.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+int main(int argc, char* argv[]) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: tcp-capture DIR\n");
+    return 2;
+  }
+  std::string dir = argv[1];
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) || listen(s, 4)) {
+    std::perror("tcp-capture");
+    return 1;
+  }
+  socklen_t len = sizeof addr;
+  getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+
+  // Written to a temporary name first, so that a reader never sees half.
+  std::string port_tmp = dir + "/port.tmp";
+  std::FILE* pf = std::fopen(port_tmp.c_str(), "w");
+  if (!pf) return 1;
+  std::fprintf(pf, "%d\n", ntohs(addr.sin_port));
+  std::fclose(pf);
+  std::rename(port_tmp.c_str(), (dir + "/port").c_str());
+
+  for (int n = 1;; ++n) {
+    int c = accept(s, nullptr, nullptr);
+    if (c < 0) continue;
+    std::string part = dir + "/conn-" + std::to_string(n) + ".part";
+    std::FILE* f = std::fopen(part.c_str(), "wb");
+    char buf[65536];
+    ssize_t got;
+    while ((got = read(c, buf, sizeof buf)) > 0) std::fwrite(buf, 1, static_cast<std::size_t>(got), f);
+    std::fclose(f);
+    close(c);
+    std::rename(part.c_str(), (dir + "/conn-" + std::to_string(n) + ".prn").c_str());
+  }
+}
