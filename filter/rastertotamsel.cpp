@@ -97,6 +97,7 @@ main(int  argc,				// I - Number of command-line arguments
 
   gJobFinishFlag     = 0;
   gImageCacheBufSize = 0;
+  gWriteError        = 0;
   memset(szZeroCmd, 0, sizeof(szZeroCmd));
   memset(szImageCacheBuf, 0, sizeof(szImageCacheBuf));
 
