@@ -16,3 +16,10 @@ ctest --test-dir build -j "$jobs" --output-on-failure
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTAMSEL_SANITIZE=ON
 cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan -j "$jobs" --output-on-failure
+
+# A bounded fuzz run of every target: a minute each in CI, less by hand.
+if [ "${CI:-}" = true ]; then
+  sh scripts/fuzz.sh "${TAMSEL_FUZZ_SECONDS:-60}"
+else
+  sh scripts/fuzz.sh "${TAMSEL_FUZZ_SECONDS:-10}"
+fi

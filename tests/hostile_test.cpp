@@ -79,6 +79,16 @@ const HostileCase kCases[] = {
        WriteRaster(f, {InkedPage(16, 2), bad}, CUPS_RASTER_WRITE, true);
      },
      1, 1},
+    {"CompressedStreamWithHugeLineLength",
+     [](const std::string& f) {
+       // libcups sizes its line buffer from this header before the filter
+       // sees it; the filter must still refuse the page.
+       RasterPage bad = SmallPage(16, 2);
+       bad.header.cupsBytesPerLine = 0x7FFFFFFF;
+       bad.lines.clear();
+       WriteRaster(f, {bad}, CUPS_RASTER_WRITE_COMPRESSED);
+     },
+     1, 0},
     {"HeightAllOnesWithAShortStream",
      [](const std::string& f) {
        RasterPage p = InkedPage(16, 5);

@@ -1,0 +1,62 @@
+#!/bin/sh
+# fuzz.sh [SECONDS]
+#
+# Builds the libFuzzer targets with clang (ASan + UBSan) in build-fuzz/ and
+# runs each for SECONDS (default 60) on a corpus seeded with real rasters
+# (all sync words) and real printer streams.  Findings are written to
+# build-fuzz/findings/; copy a crashing input into tests/regressions/ (as
+# .ras for the filter, .prn for the decoder) so the tests replay it.
+#
+# Long runs: sh scripts/fuzz.sh 3600  (corpora persist in build-fuzz/corpus/)
+set -e
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+
+if ! command -v clang++ >/dev/null || [ ! -d /usr/lib/llvm-14/lib/clang ]; then
+  echo "fuzz.sh: needs clang and libclang-rt-14-dev" >&2
+  exit 1
+fi
+
+# The seeds come from the regular build's tools.
+[ -x build/tests/make-raster ] || {
+  cmake -S . -B build >/dev/null && cmake --build build -j "$(nproc)" >/dev/null
+}
+
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTAMSEL_FUZZ=ON -DTAMSEL_BUILD_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-fuzz -j "$(nproc)" >/dev/null
+
+corpus=build-fuzz/corpus
+mkdir -p $corpus/filter $corpus/decoder $corpus/encoder $corpus/staging build-fuzz/findings
+for kind in v1 v2 v3 pwg; do
+  build/tests/make-raster seed-$kind $corpus/filter/seed-$kind.ras
+  PPD=build/ppd/tamsel.ppd build/filter/rastertotamsel 1 user seed 1 "" \
+    $corpus/filter/seed-$kind.ras > $corpus/decoder/seed-$kind.prn || true
+done
+cp tests/regressions/*.ras $corpus/filter/ 2>/dev/null || true
+cp tests/regressions/*.prn $corpus/decoder/ 2>/dev/null || true
+printf '\377\377\377\000\000\000\001\002\003\003\003\003\004' > $corpus/encoder/seed
+printf '\000\014\004\000\021\377\000\005' > $corpus/staging/seed
+
+# libcups sizes a compressed stream's line buffer from the header before
+# the filter can check it; let such an allocation fail as it would on a
+# small print server instead of stopping the run.
+export ASAN_OPTIONS=allocator_may_return_null=1
+
+status=0
+for target in encoder staging decoder filter; do
+  case $target in
+    encoder) max_len=4571 ;;   # lines that are staged whole
+    staging) max_len=2048 ;;   # a thousand appends
+    *)       max_len=65536 ;;
+  esac
+  echo "== ${target}_fuzzer, ${seconds}s"
+  if ! build-fuzz/fuzz/${target}_fuzzer -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=8192 \
+      -max_len=$max_len -print_final_stats=1 -artifact_prefix=build-fuzz/findings/${target}- \
+      $corpus/$target 2> build-fuzz/${target}.log; then
+    tail -40 build-fuzz/${target}.log
+    status=1
+  fi
+  grep -E "stat::number_of_executed_units|stat::peak_rss_mb" build-fuzz/${target}.log || true
+done
+exit $status
