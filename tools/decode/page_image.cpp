@@ -35,16 +35,10 @@ bool WritePbm(const Page& page, const Canvas& c, std::FILE* f) {
   return true;
 }
 
-bool WritePng(const Page& page, const Canvas& c, std::FILE* f, std::string* why) {
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  if (!png) return false;
-  png_infop info = png_create_info_struct(png);
-  std::vector<std::uint8_t> row((c.width + 7) / 8);
-  if (!info || setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, info ? &info : nullptr);
-    if (why) *why = "libpng failed";
-    return false;
-  }
+// libpng reports errors by longjmp: no C++ object may live in this frame.
+bool WritePngRows(png_structp png, png_infop info, const Page& page, const Canvas& c,
+                  std::FILE* f, std::vector<std::uint8_t>& row) {
+  if (setjmp(png_jmpbuf(png))) return false;
   png_init_io(png, f);
   png_set_IHDR(png, info, static_cast<png_uint_32>(c.width), static_cast<png_uint_32>(c.height),
                1, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
@@ -56,8 +50,18 @@ bool WritePng(const Page& page, const Canvas& c, std::FILE* f, std::string* why)
     png_write_row(png, row.data());
   }
   png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
   return true;
+}
+
+bool WritePng(const Page& page, const Canvas& c, std::FILE* f, std::string* why) {
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  if (!png) return false;
+  png_infop info = png_create_info_struct(png);
+  std::vector<std::uint8_t> row((c.width + 7) / 8);
+  bool ok = info && WritePngRows(png, info, page, c, f, row);
+  png_destroy_write_struct(&png, info ? &info : nullptr);
+  if (!ok && why) *why = "libpng failed";
+  return ok;
 }
 
 }  // namespace

@@ -1,0 +1,102 @@
+#!/bin/sh
+# bench.sh [RUNS]
+#
+# Whole-filter benchmark: A4 600-dpi jobs of 20 pages (text-like, dithered
+# grey, blank; uncompressed and compressed raster) through rastertotamsel,
+# against a floor program that only reads every line with libcups, run
+# alternately RUNS times (default 5).  Prints median CPU seconds, the ratio
+# filter/floor, pages per second and peak RSS, and CUPS's sample rastertohp
+# on the same uncompressed rasters as a peer figure.  Then the per-line
+# micro-benchmarks.
+set -e
+cd "$(dirname "$0")/.."
+runs=${1:-5}
+pages=20
+b=build-bench
+
+cmake -S . -B $b -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build $b -j "$(nproc)" >/dev/null
+
+jobs=$b/jobs
+mkdir -p $jobs
+for kind in text dithered blank; do
+  for mode in plain compressed; do
+    f=$jobs/$kind-$mode.ras
+    [ -f "$f" ] || $b/bench/make-bench-job $kind $pages $f $mode
+  done
+done
+[ -f $jobs/text-1page.ras ] || $b/bench/make-bench-job text 1 $jobs/text-1page.ras
+
+# The peer: CUPS's sample HP driver with a PPD for the same page.
+hp=$(cups-config --serverbin)/filter/rastertohp
+if [ -x "$hp" ] && command -v ppdc >/dev/null; then
+  cat > $b/peer.drv <<'DRV'
+#include <font.defs>
+#include <media.defs>
+Font *
+Manufacturer "Peer"
+Version 1.0
+DriverType hp
+ManualCopies yes
+ColorDevice no
+Filter application/vnd.cups-raster 50 rastertohp
+ColorModel Gray/Grayscale k chunky 0
+Resolution - 1 0 0 0 "600dpi/600 DPI"
+*MediaSize A4
+{ ModelName "Peer Laser" PCFileName "peer.ppd" }
+DRV
+  ppdc -d $b $b/peer.drv
+else
+  hp=""
+fi
+
+report=$(mktemp)
+trap 'rm -f "$report"' EXIT
+
+# run PPD PROGRAM ARGS... < input: prints "cpu-seconds wall-seconds peak-rss-KiB"
+run() {
+  ppd=$1
+  shift
+  start=$(date +%s.%N)
+  PPD=$ppd $b/tests/peak-rss "$report" "$@" > /dev/null
+  end=$(date +%s.%N)
+  read status signal rss user sys < "$report"
+  [ "$status" = 0 ] || { echo "bench.sh: $* failed ($status $signal)" >&2; exit 1; }
+  echo "$user $sys $start $end $rss" | awk '{ printf "%.4f %.4f %d\n", $1 + $2, $4 - $3, $5 }'
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+filter="$PWD/$b/filter/rastertotamsel"
+floor="$PWD/$b/bench/read-floor"
+ppd="$PWD/$b/ppd/tamsel.ppd"
+printf '%-20s %9s %9s %7s %9s %9s %9s\n' job filter-s floor-s ratio pages/s rss-KiB rastertohp-s
+for kind in text dithered blank; do
+  for mode in plain compressed; do
+    f=$jobs/$kind-$mode.ras
+    : > $b/f.txt; : > $b/g.txt; : > $b/w.txt; : > $b/r.txt; : > $b/h.txt
+    i=0
+    while [ $i -lt "$runs" ]; do
+      run "$ppd" "$filter" 1 user bench 1 "" "$f" > $b/one.txt
+      read cpu wall rss < $b/one.txt
+      echo "$cpu" >> $b/f.txt; echo "$wall" >> $b/w.txt; echo "$rss" >> $b/r.txt
+      run "$ppd" "$floor" "$f" | awk '{ print $1 }' >> $b/g.txt
+      if [ -n "$hp" ] && [ $mode = plain ]; then
+        run "$PWD/$b/peer.ppd" "$hp" 1 user bench 1 "" "$f" | awk '{ print $1 }' >> $b/h.txt
+      fi
+      i=$((i + 1))
+    done
+    fcpu=$(median < $b/f.txt); gcpu=$(median < $b/g.txt); wall=$(median < $b/w.txt)
+    rss=$(sort -n $b/r.txt | tail -1)
+    hcpu=$( [ -s $b/h.txt ] && median < $b/h.txt || echo -)
+    echo "$kind-$mode $fcpu $gcpu $wall $rss $hcpu $pages" |
+      awk '{ printf "%-20s %9.3f %9.3f %7.2f %9.1f %9d %9s\n", $1, $2, $3, ($3 > 0 ? $2 / $3 : 0), $7 / $4, $5, $6 }'
+  done
+done
+
+one=$(run "$ppd" "$filter" 1 user bench 1 "" $jobs/text-1page.ras | awk '{ print $3 }')
+many=$(run "$ppd" "$filter" 1 user bench 1 "" $jobs/text-plain.ras | awk '{ print $3 }')
+echo "peak RSS: 1 page ${one} KiB, $pages pages ${many} KiB"
+
+echo
+$b/bench/line_bench --benchmark_min_time=0.2
