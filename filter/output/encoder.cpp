@@ -10,6 +10,10 @@
 #include "commands.h"
 #include "staging.h"
 
+#ifdef __SSE2__
+#  include <emmintrin.h>
+#endif
+
 
 //
 // 'putLiterals()' - Write lit line bytes from *litpos as literal records.
@@ -27,8 +31,16 @@ putLiterals(unsigned char       *ppos,	// I - Next free output byte
   {
     unsigned int count = lit > 128 ? 128 : lit;
 
+    unsigned int i = 0;
+
     *ppos++ = (unsigned char)(count - 1);
-    for (unsigned int i = 0; i < count; i ++)
+#ifdef __SSE2__
+    for (; i + 16 <= count; i += 16)
+      _mm_storeu_si128((__m128i *)(ppos + i),
+                       _mm_xor_si128(_mm_loadu_si128((const __m128i *)(src + i)),
+                                     _mm_set1_epi8((char)0xFF)));
+#endif // __SSE2__
+    for (; i < count; i ++)
       ppos[i] = (unsigned char)~src[i];
 
     ppos += count;
@@ -42,31 +54,101 @@ putLiterals(unsigned char       *ppos,	// I - Next free output byte
 
 
 //
-// 'putRepeats()' - Write a finished run of pack bytes; a rest of 1 or 2 stays pending.
+// 'putRepeats()' - Write a finished run of pack bytes as repeats of at most 128.
+//
+// A rest of 1 or 2 bytes is not written: it stays pending and opens the
+// next literal.  Returns the number of bytes left pending.
 //
 
-static inline unsigned char *		// O - Next free output byte
-putRepeats(unsigned char       *ppos,	// I - Next free output byte
-           const unsigned char **litpos,// IO - First byte not yet encoded
-           unsigned char       last,	// I - Byte of the run
-           unsigned int        pack)	// I - Length of the run
+static inline unsigned int		// O - Bytes of the run left pending
+putRepeats(unsigned char **ppos,	// IO - Next free output byte
+           unsigned char last,		// I - Byte of the run
+           unsigned int  pack)		// I - Length of the run, 3 or more
 {
+  unsigned char *out = *ppos;
+
   while (pack >= 128)
   {
-    *ppos++ = 0x81;
-    *ppos++ = (unsigned char)~last;
-    *litpos += 128;
-    pack    -= 128;
+    *out++ = 0x81;
+    *out++ = (unsigned char)~last;
+    pack  -= 128;
   }
 
   if (pack >= 3)
   {
-    *ppos++ = (unsigned char)(1 - pack);
-    *ppos++ = (unsigned char)~last;
-    *litpos += pack;
+    *out++ = (unsigned char)(1 - pack);
+    *out++ = (unsigned char)~last;
+    pack   = 0;
   }
 
-  return (ppos);
+  *ppos = out;
+  return (pack);
+}
+
+
+//
+// 'findRun()' - Find the first byte at or after pos that starts three equal bytes.
+//
+// This is where a run reaches its third byte, the moment the pending bytes
+// before it become literals.  Sixteen positions are tested at a time.
+//
+
+static inline const unsigned char *	// O - Start of the run, or upper
+findRun(const unsigned char *pos,	// I - First byte to test
+        const unsigned char *upper)	// I - End of the line
+{
+#ifdef __SSE2__
+  while (upper - pos >= 18)
+  {
+    __m128i a = _mm_loadu_si128((const __m128i *)pos),
+	    b = _mm_loadu_si128((const __m128i *)(pos + 1)),
+	    c = _mm_loadu_si128((const __m128i *)(pos + 2));
+    int	    mask = _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, b),
+                                                   _mm_cmpeq_epi8(b, c)));
+
+    if (mask)
+      return (pos + __builtin_ctz((unsigned)mask));
+
+    pos += 16;
+  }
+#endif // __SSE2__
+
+  for (; upper - pos >= 3; pos ++)
+    if (pos[0] == pos[1] && pos[1] == pos[2])
+      return (pos);
+
+  return (upper);
+}
+
+
+//
+// 'findRunEnd()' - Find the first byte after pos that differs from *pos.
+//
+
+static inline const unsigned char *	// O - End of the run, or upper
+findRunEnd(const unsigned char *pos,	// I - First byte of the run
+           const unsigned char *upper)	// I - End of the line
+{
+  unsigned char last = *pos;
+
+#ifdef __SSE2__
+  __m128i want = _mm_set1_epi8((char)last);
+
+  while (upper - pos >= 16)
+  {
+    int mask = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128((const __m128i *)pos), want));
+
+    if (mask != 0xFFFF)
+      return (pos + __builtin_ctz(~(unsigned)mask));
+
+    pos += 16;
+  }
+#endif // __SSE2__
+
+  while (pos < upper && *pos == last)
+    pos ++;
+
+  return (pos);
 }
 
 
@@ -87,38 +169,30 @@ CompressDataAndSend(unsigned char *dataLine,	// I - First byte of the line
 
   (void)type;
 
-  // An empty line is just the end marker; never look at dataLine[0].
+  // One forward pass: the bytes from litpos on are pending until a run of
+  // three or more equal bytes turns up; then they go out as literals and
+  // the run as repeats.  An empty line is just the end marker.
   if (length > 0)
   {
     const unsigned char	*litpos = dataLine,	// First byte not yet encoded
-			*pos = dataLine + 1,	// Next byte to examine
+			*pos = dataLine,	// Next byte to examine
 			*upper = dataLine + length;
-    unsigned char	last = dataLine[0];	// Byte of the current run
-    unsigned int	pack = 1;		// Length of the current run
 
     while (pos < upper)
     {
-      unsigned char c = *pos++;
+      const unsigned char *run = findRun(pos, upper),
+			  *runEnd;
 
-      if (c == last)
-      {
-        // The third equal byte makes a repeat: what came before it can now
-        // go out as literals.
-        if (++pack == 3)
-          ppos = putLiterals(ppos, &litpos, (unsigned int)(pos - litpos - 3));
-      }
-      else
-      {
-        ppos = putRepeats(ppos, &litpos, last, pack);
-        pack = 1;
-        last = c;
-      }
+      ppos = putLiterals(ppos, &litpos, (unsigned int)(run - litpos));
+      if (run == upper)
+        break;
+
+      runEnd = findRunEnd(run, upper);
+      litpos = runEnd - putRepeats(&ppos, *run, (unsigned int)(runEnd - run));
+      pos    = runEnd;
     }
 
-    if (pack >= 3)
-      ppos = putRepeats(ppos, &litpos, last, pack);
-
-    ppos = putLiterals(ppos, &litpos, (unsigned int)(pos - litpos));
+    ppos = putLiterals(ppos, &litpos, (unsigned int)(upper - litpos));
   }
 
   *ppos++ = 0xFF;
