@@ -82,7 +82,7 @@ for kind in text dithered blank; do
       echo "$cpu" >> $b/f.txt; echo "$wall" >> $b/w.txt; echo "$rss" >> $b/r.txt
       run "$ppd" "$floor" "$f" | awk '{ print $1 }' >> $b/g.txt
       if [ -n "$hp" ] && [ $mode = plain ]; then
-        run "$PWD/$b/peer.ppd" "$hp" 1 user bench 1 "" "$f" | awk '{ print $1 }' >> $b/h.txt
+        run "$PWD/$b/peer.ppd" "$hp" 1 user bench 1 "" "$f" 2>/dev/null | awk '{ print $1 }' >> $b/h.txt
       fi
       i=$((i + 1))
     done
