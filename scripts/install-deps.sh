@@ -5,7 +5,7 @@ set -e
 
 PACKAGES="cmake g++ make pkg-config libcups2-dev libcupsimage2-dev libgtest-dev
 libbenchmark-dev libpng-dev cups cups-client cups-filters cups-ppdc
-ghostscript poppler-utils clang libclang-rt-14-dev"
+ghostscript poppler-utils clang libclang-rt-14-dev libpappl-dev"
 
 missing=""
 for p in $PACKAGES; do

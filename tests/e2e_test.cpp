@@ -2,8 +2,7 @@
 // the built PPD, PDF jobs through cupsfilter's conversion chain, and jobs
 // through a private cupsd to a stand-in for the printer's raw port.
 
-#include "tamsel_stream.h"
-#include "test_support.h"
+#include "e2e_support.h"
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
@@ -25,85 +24,6 @@ namespace tamsel::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Command {
-  int status;
-  std::string out;
-};
-
-Command Sh(const std::string& cmd) {
-  Command c{-1, {}};
-  std::FILE* p = popen(("{ " + cmd + " ; } 2>&1").c_str(), "r");
-  if (!p) return c;
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) c.out.append(buf, n);
-  int status = pclose(p);
-  c.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return c;
-}
-
-bool Have(const std::string& program) {
-  return Sh("command -v " + program + " >/dev/null").status == 0;
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-// A decoded job with every page's printed lines kept.
-struct Job {
-  std::optional<StreamError> error;
-  StreamSummary summary;
-  std::vector<Page> pages;
-};
-
-Job DecodeFile(const std::string& path) {
-  Job job;
-  std::ifstream in(path, std::ios::binary);
-  job.error = DecodeStream(in, job.summary, [&](const JobSettings&, const Page& p) {
-    job.pages.push_back(p);
-  });
-  return job;
-}
-
-// Fraction of black pixels in a rectangle of the page, in printer dots.
-double Ink(const Page& page, unsigned x0, unsigned y0, unsigned x1, unsigned y1) {
-  std::size_t black = 0, total = 0;
-  for (unsigned y = y0; y < y1; ++y) {
-    auto it = page.printed.find(y);
-    for (unsigned x = x0; x < x1; ++x, ++total) {
-      if (it == page.printed.end() || x / 8 >= it->second.size()) continue;
-      if (!(it->second[x / 8] & (0x80 >> (x % 8)))) ++black;
-    }
-  }
-  return total ? static_cast<double>(black) / total : 0;
-}
-
-unsigned Dots(double points) { return static_cast<unsigned>(points * 600 / 72); }
-
-// Two A5 pages: a black box near the top left on the first, near the bottom
-// right on the second.  Boxes are large against the few millimetres that
-// the printer's centring moves the image.
-const char* kTwoPagePs =
-    "%!PS\n<< /PageSize [420 595] >> setpagedevice\n"
-    "/box { newpath moveto 150 0 rlineto 0 150 rlineto -150 0 rlineto closepath fill } def\n"
-    "60 385 box showpage\n"
-    "210 60 box showpage\n";
-
-// Page 1's box spans 60..210 pt across and 60..210 pt down from the top.
-void ExpectBoxes(const Job& job) {
-  ASSERT_EQ(job.pages.size(), 2u);
-  const unsigned a = Dots(100), b = Dots(170), c = Dots(250), d = Dots(320);
-  const unsigned down_top = Dots(100), down_bottom_a = Dots(595 - 170), down_bottom_b = Dots(595 - 100);
-  EXPECT_GT(Ink(job.pages[0], a, down_top, b, Dots(170)), 0.95) << "box missing on page 1";
-  EXPECT_LT(Ink(job.pages[0], c, down_bottom_a, d, down_bottom_b), 0.01) << "ink where page 1 is white";
-  EXPECT_GT(Ink(job.pages[1], c, down_bottom_a, d, down_bottom_b), 0.95) << "box missing on page 2";
-  EXPECT_LT(Ink(job.pages[1], a, down_top, b, Dots(170)), 0.01) << "ink where page 2 is white";
-}
 
 class CupsTest : public ::testing::Test {
  protected:
@@ -248,16 +168,6 @@ class SpoolerTest : public CupsTest {
     posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return pid;
-  }
-
-  template <typename F>
-  static bool WaitFor(F ready, double seconds) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-      if (ready()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return ready();
   }
 
   Command Lp(const std::string& cmd) { return Sh("CUPS_SERVER=" + socket_ + " " + cmd); }

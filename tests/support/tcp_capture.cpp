@@ -47,7 +47,11 @@ int main(int argc, char* argv[]) {
     std::FILE* f = std::fopen(part.c_str(), "wb");
     char buf[65536];
     ssize_t got;
-    while ((got = read(c, buf, sizeof buf)) > 0) std::fwrite(buf, 1, static_cast<std::size_t>(got), f);
+    // Flushed as it comes, so that a test can read a connection still open.
+    while ((got = read(c, buf, sizeof buf)) > 0) {
+      std::fwrite(buf, 1, static_cast<std::size_t>(got), f);
+      std::fflush(f);
+    }
     std::fclose(f);
     close(c);
     std::rename(part.c_str(), (dir + "/conn-" + std::to_string(n) + ".prn").c_str());
