@@ -10,13 +10,75 @@
 #include "commands.h"
 #include "staging.h"
 
+#include <stdint.h>
+#include <string.h>
+
 #ifdef __SSE2__
 #  include <emmintrin.h>
 #endif
 
 
 //
-// 'putLiterals()' - Write lit line bytes from *litpos as literal records.
+// 'complementCopy()' - Copy n bytes (1 to 128), complemented.
+//
+// Literals are mostly a few bytes long, so short copies are done as two
+// overlapping word moves rather than a byte loop; nothing outside the n
+// bytes is read or written.
+//
+
+static inline void
+complementCopy(unsigned char       *dst,	// I - Destination
+               const unsigned char *src,	// I - Source
+               unsigned int        n)		// I - Bytes, 1 to 128
+{
+#ifdef __SSE2__
+  if (n >= 16)
+  {
+    const __m128i	ones = _mm_set1_epi8((char)0xFF);
+    unsigned int	i;
+
+    for (i = 0; i + 16 <= n; i += 16)
+      _mm_storeu_si128((__m128i *)(dst + i),
+                       _mm_xor_si128(_mm_loadu_si128((const __m128i *)(src + i)), ones));
+    if (i < n)
+      _mm_storeu_si128((__m128i *)(dst + n - 16),
+                       _mm_xor_si128(_mm_loadu_si128((const __m128i *)(src + n - 16)), ones));
+    return;
+  }
+#endif // __SSE2__
+
+  if (n >= 8)
+  {
+    uint64_t a, b;
+
+    memcpy(&a, src, 8);
+    memcpy(&b, src + n - 8, 8);
+    a = ~a;
+    b = ~b;
+    memcpy(dst, &a, 8);
+    memcpy(dst + n - 8, &b, 8);
+  }
+  else if (n >= 4)
+  {
+    uint32_t a, b;
+
+    memcpy(&a, src, 4);
+    memcpy(&b, src + n - 4, 4);
+    a = ~a;
+    b = ~b;
+    memcpy(dst, &a, 4);
+    memcpy(dst + n - 4, &b, 4);
+  }
+  else
+  {
+    for (unsigned int i = 0; i < n; i ++)
+      dst[i] = (unsigned char)~src[i];
+  }
+}
+
+
+//
+// 'putLiterals()' - Write lit line bytes from *litpos as literal records of at most 128.
 //
 
 static inline unsigned char *		// O - Next free output byte
@@ -31,17 +93,8 @@ putLiterals(unsigned char       *ppos,	// I - Next free output byte
   {
     unsigned int count = lit > 128 ? 128 : lit;
 
-    unsigned int i = 0;
-
     *ppos++ = (unsigned char)(count - 1);
-#ifdef __SSE2__
-    for (; i + 16 <= count; i += 16)
-      _mm_storeu_si128((__m128i *)(ppos + i),
-                       _mm_xor_si128(_mm_loadu_si128((const __m128i *)(src + i)),
-                                     _mm_set1_epi8((char)0xFF)));
-#endif // __SSE2__
-    for (; i < count; i ++)
-      ppos[i] = (unsigned char)~src[i];
+    complementCopy(ppos, src, count);
 
     ppos += count;
     src  += count;
