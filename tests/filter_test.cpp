@@ -290,15 +290,6 @@ INSTANTIATE_TEST_SUITE_P(
                       HostileHeader{"SizesOverflow32Bits", 16, 0x7FFFFFFFu, 16}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(Filter, BytesPerLineZeroIsRefusedByLibcups) {
-  RasterPage bad = SmallPage(16, 2);
-  bad.header.cupsBytesPerLine = 0;
-  bad.lines.clear();
-  FilterRun run = Run({bad}, "", CUPS_RASTER_WRITE, true);
-  EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(SameBytes(run.out, Preamble()));
-}
-
 TEST_F(Filter, WideLinesTravelWholeThroughTheStagingBuffer) {
   // 6,000 bytes without runs: a payload of 6,049 bytes, above one append.
   RasterPage page = SmallPage(48000, 3);

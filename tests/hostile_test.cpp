@@ -71,14 +71,6 @@ const HostileCase kCases[] = {
        WriteRaster(f, {p}, CUPS_RASTER_WRITE, true);
      },
      1, 0},
-    {"BytesPerLineOneGiBAfterAGoodPage",
-     [](const std::string& f) {
-       RasterPage bad = SmallPage(16, 2);
-       bad.header.cupsBytesPerLine = 1u << 30;
-       bad.lines = {Bytes(1000, 0)};
-       WriteRaster(f, {InkedPage(16, 2), bad}, CUPS_RASTER_WRITE, true);
-     },
-     1, 1},
     {"CompressedStreamWithHugeLineLength",
      [](const std::string& f) {
        // libcups sizes its line buffer from this header before the filter
@@ -179,8 +171,12 @@ TEST_P(Hostile, HasADefinedOutcome) {
   StreamSummary s;
   auto err = DecodeStream(in, s);
   ASSERT_FALSE(err) << err->Message();
-  if (c.pages >= 0) EXPECT_EQ(static_cast<long>(s.pages.size()), c.pages);
-  if (s.has_settings) EXPECT_GE(s.settings.copies, 1u);
+  if (c.pages >= 0) {
+    EXPECT_EQ(static_cast<long>(s.pages.size()), c.pages);
+  }
+  if (s.has_settings) {
+    EXPECT_GE(s.settings.copies, 1u);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rasters, Hostile, ::testing::ValuesIn(kCases),
