@@ -68,6 +68,8 @@ Bytes Complement(Bytes b) {
   return b;
 }
 
+Bytes ReferencePayload(const Bytes& line);
+
 struct Vector {
   const char* name;
   Bytes line;
@@ -83,6 +85,9 @@ TEST_P(EncoderVectors, PayloadIsExact) {
   EXPECT_EQ(Bytes(record.begin(), record.begin() + 4), (Bytes{0x1B, 0x2A, 0x41, 0x02}));
   EXPECT_EQ(record[4] | (record[5] << 8), static_cast<int>(record.size() - 6));
   EXPECT_EQ(Payload(record), v.payload);
+  if (!v.line.empty()) {
+    EXPECT_EQ(ReferencePayload(v.line), v.payload) << "reference disagrees";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -146,6 +151,78 @@ TEST(LineEncoder, RoundTripsRandomLinesWithinTheBound) {
     auto decoded = tamsel::DecodeLinePayload(payload.data(), payload.size());
     ASSERT_FALSE(decoded.error) << decoded.error->Message() << " seed " << seed;
     ASSERT_EQ(decoded.bytes, line) << "seed " << seed << " line " << iteration;
+  }
+}
+
+// The one-pass, byte-at-a-time encoding as the printer's documentation
+// describes it, kept here as the reference the fast encoder must match
+// byte for byte.
+Bytes ReferencePayload(const Bytes& line) {
+  Bytes out;
+  std::size_t litpos = 0, pos = 1;
+  std::uint8_t last = line[0];
+  int pack = 1;
+  auto literals = [&](std::size_t lit) {
+    while (lit > 0) {
+      std::size_t n = std::min<std::size_t>(lit, 128);
+      out.push_back(static_cast<std::uint8_t>(n - 1));
+      for (std::size_t i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>(~line[litpos++]));
+      lit -= n;
+    }
+  };
+  auto repeats = [&] {
+    while (pack >= 128) {
+      out.push_back(0x81);
+      out.push_back(static_cast<std::uint8_t>(~last));
+      litpos += 128;
+      pack -= 128;
+    }
+  };
+  while (pos < line.size()) {
+    std::uint8_t c = line[pos++];
+    if (c == last) {
+      if (++pack == 3) literals(pos - litpos - 3);
+    } else {
+      repeats();
+      if (pack >= 3) {
+        out.push_back(static_cast<std::uint8_t>(1 - pack));
+        out.push_back(static_cast<std::uint8_t>(~last));
+        litpos += static_cast<std::size_t>(pack);
+      }
+      pack = 1;
+      last = c;
+    }
+  }
+  repeats();
+  if (pack >= 3) {
+    out.push_back(static_cast<std::uint8_t>(1 - pack));
+    out.push_back(static_cast<std::uint8_t>(~last));
+  } else {
+    literals(pos - litpos);
+  }
+  out.push_back(0xFF);
+  out.push_back(0x00);
+  return out;
+}
+
+TEST(LineEncoder, MatchesTheByteAtATimeReference) {
+  const unsigned seed = 1998;
+  std::mt19937 rng(seed);
+  // Run lengths near the 3- and 128-byte boundaries, and stretches without
+  // runs near the 16-byte steps of the fast search.
+  const std::size_t lengths[] = {1, 2, 3, 4, 15, 16, 17, 18, 127, 128, 129, 130, 131, 255, 256, 257, 259};
+  for (int iteration = 0; iteration < 3000; ++iteration) {
+    Bytes line;
+    std::size_t n = std::uniform_int_distribution<std::size_t>(1, 700)(rng);
+    while (line.size() < n) {
+      std::size_t run = lengths[rng() % (sizeof lengths / sizeof lengths[0])];
+      bool literal = rng() % 2;
+      for (std::size_t i = 0; i < run && line.size() < n; ++i)
+        line.push_back(literal ? static_cast<std::uint8_t>(rng() % 3)
+                               : static_cast<std::uint8_t>(0xF0 | (iteration & 15)));
+    }
+    ASSERT_EQ(Payload(EncodeRecord(line)), ReferencePayload(line))
+        << "seed " << seed << " line " << iteration << " of " << line.size() << " bytes";
   }
 }
 
