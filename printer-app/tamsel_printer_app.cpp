@@ -211,7 +211,7 @@ bool FinishFilter(pappl_job_t *job, pappl_device_t *device, FilterJob *fj)
     close(fj->output);
   fj->output = -1;
 
-  if (ok)
+  if (ok && device)
   {
     char	buffer[65536];
     ssize_t	bytes;
@@ -270,7 +270,12 @@ bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *)
   FilterJob *fj = new FilterJob;
 
   papplJobSetData(job, fj);
-  return (StartFilter(job, options, fj));
+  if (StartFilter(job, options, fj))
+    return (true);
+
+  // PAPPL ends the job here without calling EndJob.
+  FinishFilter(job, nullptr, fj);
+  return (false);
 }
 
 bool StartPage(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *, unsigned)
