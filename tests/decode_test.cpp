@@ -14,17 +14,6 @@
 namespace tamsel::test {
 namespace {
 
-std::optional<StreamError> DecodeBytes(const Bytes& b, StreamSummary& s,
-                                       const PageSink& sink = nullptr) {
-  std::istringstream in(std::string(b.begin(), b.end()));
-  return DecodeStream(in, s, sink);
-}
-
-struct DecodedPage {
-  unsigned long lines;
-  std::map<unsigned long, Bytes> printed;
-};
-
 // A random page: a width that is rarely a multiple of 8, white lines, long
 // runs, long stretches without runs, and ink in the pad bits.
 RasterPage RandomPage(std::mt19937& rng) {
@@ -69,12 +58,10 @@ TEST(DecodeRoundTrip, RandomJobsComeBackPixelForPixel) {
     FilterRun run = RunFilter(FilterArgs("PrintDensity=" + std::to_string(density)), ppd, ras);
     ASSERT_EQ(run.status, 0);
 
-    std::vector<DecodedPage> decoded;
-    StreamSummary s;
-    auto err = DecodeBytes(run.out, s, [&](const JobSettings&, const Page& p) {
-      decoded.push_back({p.lines, p.printed});
-    });
-    ASSERT_FALSE(err) << err->Message();
+    DecodedJob result = DecodeJob(run.out);
+    ASSERT_FALSE(result.error) << result.error->Message();
+    const StreamSummary& s = result.summary;
+    const std::vector<Page>& decoded = result.pages;
     EXPECT_EQ(s.settings.density, density);
     EXPECT_EQ(s.settings.copies, copies);
     ASSERT_EQ(decoded.size(), pages.size());
@@ -149,8 +136,7 @@ class DecodeErrors : public ::testing::TestWithParam<Breakage> {};
 
 TEST_P(DecodeErrors, AreFoundAtTheirOffset) {
   const Breakage& b = GetParam();
-  StreamSummary s;
-  auto err = DecodeBytes(b.stream, s);
+  auto err = DecodeJob(b.stream).error;
   ASSERT_TRUE(err) << "not detected";
   EXPECT_EQ(err->offset, b.offset) << err->Message();
   EXPECT_NE(err->Message().find(b.expected_words), std::string::npos) << err->Message();
@@ -184,15 +170,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(DecodeStream, AcceptsAJobWithoutPages) {
-  StreamSummary s;
-  EXPECT_FALSE(DecodeBytes(ExpectedStream().Preamble().bytes(), s));
-  EXPECT_FALSE(s.has_settings);
-  EXPECT_TRUE(s.pages.empty());
+  DecodedJob job = DecodeJob(ExpectedStream().Preamble().bytes());
+  EXPECT_FALSE(job.error);
+  EXPECT_FALSE(job.summary.has_settings);
+  EXPECT_TRUE(job.pages.empty());
 }
 
 TEST(DecodeStream, SettingsWithoutAPageAreAnError) {
-  StreamSummary s;
-  auto err = DecodeBytes(ExpectedStream().Preamble().Settings(1, 2, 10, 10).bytes(), s);
+  auto err = DecodeJob(ExpectedStream().Preamble().Settings(1, 2, 10, 10).bytes()).error;
   ASSERT_TRUE(err);
   EXPECT_EQ(err->offset, kPage);
 }

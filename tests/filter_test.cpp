@@ -27,11 +27,9 @@ namespace {
 }
 
 StreamSummary Decode(const Bytes& out) {
-  std::istringstream in(std::string(out.begin(), out.end()));
-  StreamSummary s;
-  auto err = DecodeStream(in, s);
-  EXPECT_FALSE(err) << err->Message();
-  return s;
+  DecodedJob job = DecodeJob(out);
+  EXPECT_FALSE(job.error) << job.error->Message();
+  return job.summary;
 }
 
 class Filter : public ::testing::Test {

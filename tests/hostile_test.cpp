@@ -167,10 +167,9 @@ TEST_P(Hostile, HasADefinedOutcome) {
   EXPECT_LT(run.max_rss_kib, kMaxRssKib);
   EXPECT_TRUE(WithoutAllocatorWarnings(run.err).empty()) << run.err;
 
-  std::istringstream in(std::string(run.out.begin(), run.out.end()));
-  StreamSummary s;
-  auto err = DecodeStream(in, s);
-  ASSERT_FALSE(err) << err->Message();
+  DecodedJob job = DecodeJob(run.out);
+  ASSERT_FALSE(job.error) << job.error->Message();
+  const StreamSummary& s = job.summary;
   if (c.pages >= 0) {
     EXPECT_EQ(static_cast<long>(s.pages.size()), c.pages);
   }
@@ -195,14 +194,10 @@ TEST(Regressions, ReplayWithoutCrashing) {
       EXPECT_EQ(run.signal, 0) << path;
       EXPECT_TRUE(run.status == 0 || run.status == 1) << path;
       EXPECT_LT(run.max_rss_kib, kMaxRssKib) << path;
-      std::istringstream in(std::string(run.out.begin(), run.out.end()));
-      StreamSummary s;
-      auto err = DecodeStream(in, s);
-      EXPECT_FALSE(err) << path << ": " << err->Message();
+      DecodedJob job = DecodeJob(run.out);
+      EXPECT_FALSE(job.error) << path << ": " << job.error->Message();
     } else if (entry.path().extension() == ".prn") {
-      std::ifstream in(path, std::ios::binary);
-      StreamSummary s;
-      DecodeStream(in, s);  // must return, valid or not
+      DecodeJob(ReadFile(path));  // must return, valid or not
     } else {
       continue;
     }
@@ -336,10 +331,9 @@ TEST_F(Output, CancelClosesThePageAndFlushes) {
 
   EXPECT_EQ(e.signal, 0);
   EXPECT_EQ(e.status, 0);
-  std::istringstream s(std::string(received.begin(), received.end()));
-  StreamSummary summary;
-  auto err = DecodeStream(s, summary);
-  ASSERT_FALSE(err) << err->Message();
+  DecodedJob job = DecodeJob(received);
+  ASSERT_FALSE(job.error) << job.error->Message();
+  const StreamSummary& summary = job.summary;
   ASSERT_EQ(summary.pages.size(), 2u) << "the cancelled page must be closed, no further page";
   EXPECT_LT(summary.pages[1].records, 400u);
   EXPECT_GE(summary.pages[1].records, 150u);

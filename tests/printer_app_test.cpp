@@ -164,12 +164,6 @@ class PrinterApp : public ::testing::Test {
     return state;
   }
 
-  static Job DecodeBytes(const Bytes& b) {
-    TempDir d;
-    WriteFile(d.File("job.prn"), b);
-    return DecodeFile(d.File("job.prn"));
-  }
-
   TempDir dir_;
   std::string filter_;
   std::vector<std::string> env_;
@@ -189,7 +183,7 @@ TEST_F(PrinterApp, PrintsPwgRasterPngAndPdf) {
 
   Bytes out;
   ASSERT_EQ(Print(pwg_file, "-o media=iso_a5_148x210mm", &out), "completed");
-  Job job = DecodeBytes(out);
+  Job job = DecodeJob(out);
   ASSERT_FALSE(job.error) << job.error->Message();
   ASSERT_EQ(job.pages.size(), 1u);
   EXPECT_EQ(job.summary.settings.density, 3) << "default darkness is Normal";
@@ -207,7 +201,7 @@ TEST_F(PrinterApp, PrintsPwgRasterPngAndPdf) {
   ASSERT_EQ(Print(dir_.File("two.pdf"),
                   "-o print-darkness=50 -o media=iso_a5_148x210mm -o media-type=cardstock", &out),
             "completed");
-  job = DecodeBytes(out);
+  job = DecodeJob(out);
   ASSERT_FALSE(job.error) << job.error->Message();
   EXPECT_EQ(job.summary.settings.density, 5);
   EXPECT_EQ(job.summary.settings.paper_weight, 3);
@@ -222,7 +216,7 @@ TEST_F(PrinterApp, PrintsPwgRasterPngAndPdf) {
   ASSERT_EQ(Print(dir_.File("one.png"), "-o print-darkness=-50 -o media=iso_a5_148x210mm -o copies=2",
                   &out),
             "completed");
-  job = DecodeBytes(out);
+  job = DecodeJob(out);
   ASSERT_FALSE(job.error) << job.error->Message();
   EXPECT_EQ(job.summary.settings.density, 1);
   EXPECT_EQ(job.summary.settings.copies, 1u);
@@ -239,7 +233,7 @@ TEST_F(PrinterApp, FailedFilterAbortsTheJob) {
   WriteRaster(dir_.File("job.pwg"), {page}, CUPS_RASTER_WRITE_PWG);
   Bytes out;
   EXPECT_EQ(Print(dir_.File("job.pwg"), "-o media=iso_a5_148x210mm", &out), "aborted");
-  EXPECT_TRUE(DecodeBytes(out).pages.empty());
+  EXPECT_TRUE(DecodeJob(out).pages.empty());
 }
 
 }  // namespace

@@ -48,21 +48,9 @@ inline std::string Slurp(const std::string& path) {
   return s.str();
 }
 
-// A decoded job with every page's printed lines kept.
-struct Job {
-  std::optional<StreamError> error;
-  StreamSummary summary;
-  std::vector<Page> pages;
-};
+using Job = DecodedJob;
 
-inline Job DecodeFile(const std::string& path) {
-  Job job;
-  std::ifstream in(path, std::ios::binary);
-  job.error = DecodeStream(in, job.summary, [&](const JobSettings&, const Page& p) {
-    job.pages.push_back(p);
-  });
-  return job;
-}
+inline Job DecodeFile(const std::string& path) { return DecodeJob(ReadFile(path)); }
 
 // Fraction of black pixels in a rectangle of the page, in printer dots.
 inline double Ink(const Page& page, unsigned x0, unsigned y0, unsigned x1, unsigned y1) {

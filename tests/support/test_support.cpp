@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -141,6 +142,14 @@ std::vector<std::string> FilterArgs(const std::string& options, const std::strin
   std::vector<std::string> a = {"1", "user", "title", "1", options};
   if (!file.empty()) a.push_back(file);
   return a;
+}
+
+DecodedJob DecodeJob(const Bytes& stream) {
+  DecodedJob job;
+  std::istringstream in(std::string(stream.begin(), stream.end()));
+  job.error = DecodeStream(in, job.summary,
+                           [&](const JobSettings&, const Page& p) { job.pages.push_back(p); });
+  return job;
 }
 
 std::string FilterPath() { return RASTERTOTAMSEL_PATH; }

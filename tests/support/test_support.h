@@ -4,9 +4,12 @@
 #ifndef TAMSEL_TESTS_SUPPORT_H
 #define TAMSEL_TESTS_SUPPORT_H
 
+#include "tamsel_stream.h"
+
 #include <cups/raster.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -73,6 +76,14 @@ FilterRun RunFilter(const std::vector<std::string>& args, const std::string& ppd
 
 // The standard spooler command line: job-id user title copies options [file].
 std::vector<std::string> FilterArgs(const std::string& options = "", const std::string& file = "");
+
+// A printer stream read back with the stream reader, every page kept.
+struct DecodedJob {
+  std::optional<StreamError> error;
+  StreamSummary summary;
+  std::vector<Page> pages;
+};
+DecodedJob DecodeJob(const Bytes& stream);
 
 std::string FilterPath();
 std::string DecoderPath();
