@@ -69,7 +69,10 @@ main(int  argc,				// I - Number of command-line arguments
   sigemptyset(&action.sa_mask);
   action.sa_handler = SIG_IGN;
   sigaction(SIGPIPE, &action, NULL);
+  // Restart interrupted calls: a write cut short by the signal must not
+  // look like a failed one.
   action.sa_handler = CancelJob;
+  action.sa_flags   = SA_RESTART;
   sigaction(SIGTERM, &action, NULL);
 
   if (argc != 6 && argc != 7)
