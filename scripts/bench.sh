@@ -2,7 +2,8 @@
 # bench.sh [RUNS]
 #
 # Whole-filter benchmark: A4 600-dpi jobs of 20 pages (text-like, dithered
-# grey, blank; uncompressed and compressed raster) through rastertotamsel,
+# grey, blank; uncompressed and compressed raster; and the sample page as
+# Ghostscript renders it) through rastertotamsel,
 # against a floor program that only reads every line with libcups, run
 # alternately RUNS times (default 5).  Prints median CPU seconds, the ratio
 # filter/floor, pages per second and peak RSS, and CUPS's sample rastertohp
@@ -26,6 +27,20 @@ for kind in text dithered blank; do
   done
 done
 [ -f $jobs/text-1page.ras ] || $b/bench/make-bench-job text 1 $jobs/text-1page.ras
+
+# A real document as well: the sample page, rendered by Ghostscript as the
+# CUPS chain would render it, 20 times.
+kinds="text dithered blank"
+if command -v gs >/dev/null; then
+  if [ ! -f $jobs/sample-plain.ras ]; then
+    set --
+    i=0
+    while [ $i -lt $pages ]; do set -- "$@" samples/sample.ps; i=$((i + 1)); done
+    gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=cups -dcupsColorSpace=0 -dcupsBitsPerColor=1 \
+      -r600 -sOutputFile=$jobs/sample-plain.ras "$@"
+  fi
+  kinds="$kinds sample"
+fi
 
 # The peer: CUPS's sample HP driver with a PPD for the same page.
 hp=$(cups-config --serverbin)/filter/rastertohp
@@ -71,9 +86,10 @@ filter="$PWD/$b/filter/rastertotamsel"
 floor="$PWD/$b/bench/read-floor"
 ppd="$PWD/$b/ppd/tamsel.ppd"
 printf '%-20s %9s %9s %7s %9s %9s %9s\n' job filter-s floor-s ratio pages/s rss-KiB rastertohp-s
-for kind in text dithered blank; do
+for kind in $kinds; do
   for mode in plain compressed; do
     f=$jobs/$kind-$mode.ras
+    [ -f "$f" ] || continue
     : > $b/f.txt; : > $b/g.txt; : > $b/w.txt; : > $b/r.txt; : > $b/h.txt
     i=0
     while [ $i -lt "$runs" ]; do
