@@ -19,11 +19,7 @@ enum
   kPrintNumCopiesCmdLen	   = 7,
   kStartPageCmdLen	   = 9,
   kEndPageCmdLen	   = 3,
-  kBlankLineCmdLen	   = 5,
-  kSettingsBlockLen	   = kPaperWeightCmdLen + kDarknessCmdLen +
-			     kRenderTypeCmdLen + kInputBinCmdLen +
-			     kPaperSizeSelfdefCmdLen + kResolutionCmdLen +
-			     kPrintNumCopiesCmdLen
+  kBlankLineCmdLen	   = 5
 };
 
 extern unsigned char	szZeroCmd[kZeroCmdLen];

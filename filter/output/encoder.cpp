@@ -19,6 +19,27 @@
 
 
 //
+// 'complementEnds()' - Complement n bytes as two words, from each end (sizeof(T) <= n <= 2 * sizeof(T)).
+//
+
+template <typename T>
+static inline void
+complementEnds(unsigned char       *dst,	// I - Destination
+               const unsigned char *src,	// I - Source
+               unsigned int        n)		// I - Bytes
+{
+  T a, b;
+
+  memcpy(&a, src, sizeof(T));
+  memcpy(&b, src + n - sizeof(T), sizeof(T));
+  a = (T)~a;
+  b = (T)~b;
+  memcpy(dst, &a, sizeof(T));
+  memcpy(dst + n - sizeof(T), &b, sizeof(T));
+}
+
+
+//
 // 'complementCopy()' - Copy n bytes (1 to 128), complemented.
 //
 // Literals are mostly a few bytes long, so short copies are done as two
@@ -47,28 +68,21 @@ complementCopy(unsigned char       *dst,	// I - Destination
   }
 #endif // __SSE2__
 
+  if (n > 16)
+  {
+    unsigned int i;
+
+    for (i = 0; i + 8 <= n; i += 8)
+      complementEnds<uint64_t>(dst + i, src + i, 8);
+    if (i < n)
+      complementEnds<uint64_t>(dst + n - 8, src + n - 8, 8);
+    return;
+  }
+
   if (n >= 8)
-  {
-    uint64_t a, b;
-
-    memcpy(&a, src, 8);
-    memcpy(&b, src + n - 8, 8);
-    a = ~a;
-    b = ~b;
-    memcpy(dst, &a, 8);
-    memcpy(dst + n - 8, &b, 8);
-  }
+    complementEnds<uint64_t>(dst, src, n);
   else if (n >= 4)
-  {
-    uint32_t a, b;
-
-    memcpy(&a, src, 4);
-    memcpy(&b, src + n - 4, 4);
-    a = ~a;
-    b = ~b;
-    memcpy(dst, &a, 4);
-    memcpy(dst + n - 4, &b, 4);
-  }
+    complementEnds<uint32_t>(dst, src, n);
   else
   {
     for (unsigned int i = 0; i < n; i ++)

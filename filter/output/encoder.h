@@ -8,9 +8,9 @@
 enum
 {
   kLineRecordHeaderLen = 6,
-  kMaxRecordPayload    = 0xFFFF,	// The length field has 16 bits
   kMaxEncodedLine      = 65024		// Longest line whose worst-case payload
-					// (n + ceil(n/128) + 2) fits that field
+					// (n + ceil(n/128) + 2) fits the 16-bit
+					// length field
 };
 
 extern void	CompressDataAndSend(unsigned char *dataLine, unsigned int length,

@@ -12,9 +12,7 @@
 enum
 {
   kImageCacheBufSize = 5120,		// Staging buffer size
-  kOutputBlockSize   = 512,		// Every write before the final flush
-  kMaxSingleAppend   = kImageCacheBufSize - (kOutputBlockSize - 1)
-					// Largest append that fits after a flush
+  kOutputBlockSize   = 512		// Every write before the final flush
 };
 
 extern unsigned char	szImageCacheBuf[kImageCacheBufSize];

@@ -18,7 +18,6 @@ typedef struct PRINTER_SETTINGS_STRUCT
 
 enum
 {
-  kPrinterDpi	   = 600,		// Paper sizes are always sent in 600-dpi dots
   kMaxPaperDots	   = 1 << 20,		// Computed paper sizes are capped here (44 m),
 					// which keeps the margins allocatable
   kImageWidthInset = 24			// Dots the printer cannot image across
