@@ -50,9 +50,10 @@ SendOneLineData(cups_page_header2_t *header)	// I - Current page header
 //
 // 'PageHeaderUsable()' - Tell whether a page can be printed without overrunning anything.
 //
-// libcups accepts headers whose width and line length disagree or whose
-// line is a gigabyte long; such a page, or one whose line would not fit a
-// line record's 16-bit length, ends the usable input.
+// libcups accepts headers whose line is shorter than their width needs or
+// a gigabyte long; such a page, or one whose line would not fit a line
+// record's 16-bit length, ends the usable input.  A width of 0 is fine: its
+// lines encode to the left margin alone.
 //
 
 int					// O - 1 if usable, 0 if not
@@ -61,7 +62,8 @@ PageHeaderUsable(const cups_page_header2_t *header)	// I - Page header
   uint64_t	pixelBytes = ((uint64_t)header->cupsWidth + 7) / 8;
 
 
-  if (header->cupsWidth == 0 || header->cupsBytesPerLine == 0)
+  // An empty line would make the white test's extent wrap below.
+  if ((uint64_t)gMarginLeft + header->cupsBytesPerLine == 0)
     return (0);
 
   if (header->cupsBytesPerLine < pixelBytes)

@@ -109,7 +109,7 @@ main(int  argc,				// I - Number of command-line arguments
 
   gPage = 0;
 
-  while (!gCanceled && cupsRasterReadHeader2(ras, &header))
+  while (!gCanceled && !gWriteError && cupsRasterReadHeader2(ras, &header))
   {
     if (gPage == 0)
       parsePrinterSettings(ppd, argv[5], &header);
@@ -130,7 +130,8 @@ main(int  argc,				// I - Number of command-line arguments
 
     gFeed = gMarginTop;
 
-    for (mCurLine = 0; mCurLine < header.cupsHeight && !gCanceled; mCurLine ++)
+    for (mCurLine = 0; mCurLine < header.cupsHeight && !gCanceled && !gWriteError;
+         mCurLine ++)
     {
       int		mvOffset;	// Pixels used in the last byte
       unsigned int	cmpLenth;	// Extent of the shifted comparison

@@ -22,7 +22,7 @@ fi
   cmake -S . -B build >/dev/null && cmake --build build -j "$(nproc)" >/dev/null
 }
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTAMSEL_FUZZ=ON -DTAMSEL_BUILD_TESTS=OFF \
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTAMSEL_FUZZ=ON -DBUILD_TESTING=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j "$(nproc)" >/dev/null
 

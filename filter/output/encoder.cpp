@@ -13,7 +13,10 @@
 #include <stdint.h>
 #include <string.h>
 
-#ifdef __SSE2__
+// TAMSEL_PORTABLE builds the plain C++ path that arm64, ppc64el and s390x
+// servers run, so that x86-64 builds can test it too.
+#if defined(__SSE2__) && !defined(TAMSEL_PORTABLE)
+#  define TAMSEL_SSE2 1
 #  include <emmintrin.h>
 #endif
 
@@ -52,7 +55,7 @@ complementCopy(unsigned char       *dst,	// I - Destination
                const unsigned char *src,	// I - Source
                unsigned int        n)		// I - Bytes, 1 to 128
 {
-#ifdef __SSE2__
+#ifdef TAMSEL_SSE2
   if (n >= 16)
   {
     const __m128i	ones = _mm_set1_epi8((char)0xFF);
@@ -66,7 +69,7 @@ complementCopy(unsigned char       *dst,	// I - Destination
                        _mm_xor_si128(_mm_loadu_si128((const __m128i *)(src + n - 16)), ones));
     return;
   }
-#endif // __SSE2__
+#endif // TAMSEL_SSE2
 
   if (n > 16)
   {
@@ -164,7 +167,7 @@ static inline const unsigned char *	// O - Start of the run, or upper
 findRun(const unsigned char *pos,	// I - First byte to test
         const unsigned char *upper)	// I - End of the line
 {
-#ifdef __SSE2__
+#ifdef TAMSEL_SSE2
   while (upper - pos >= 18)
   {
     __m128i a = _mm_loadu_si128((const __m128i *)pos),
@@ -178,7 +181,7 @@ findRun(const unsigned char *pos,	// I - First byte to test
 
     pos += 16;
   }
-#endif // __SSE2__
+#endif // TAMSEL_SSE2
 
   for (; upper - pos >= 3; pos ++)
     if (pos[0] == pos[1] && pos[1] == pos[2])
@@ -198,7 +201,7 @@ findRunEnd(const unsigned char *pos,	// I - First byte of the run
 {
   unsigned char last = *pos;
 
-#ifdef __SSE2__
+#ifdef TAMSEL_SSE2
   __m128i want = _mm_set1_epi8((char)last);
 
   while (upper - pos >= 16)
@@ -210,7 +213,7 @@ findRunEnd(const unsigned char *pos,	// I - First byte of the run
 
     pos += 16;
   }
-#endif // __SSE2__
+#endif // TAMSEL_SSE2
 
   while (pos < upper && *pos == last)
     pos ++;
@@ -266,6 +269,7 @@ CompressDataAndSend(unsigned char *dataLine,	// I - First byte of the line
   *ppos++ = 0x00;
 
   datLen = (unsigned int)(ppos - szCompressBuf);
+  // Byte by byte, low byte first: the same stream on big-endian servers.
   lenlo  = (unsigned char)(datLen & 0xFF);
   lenhi  = (unsigned char)((datLen >> 8) & 0xFF);
 

@@ -22,6 +22,10 @@ void
 ImageDataCpy(const unsigned char *src,	// I - Bytes to append, NULL to flush
              unsigned int        len)	// I - Number of bytes
 {
+  // Once the reader has gone, every further byte would be lost anyway.
+  if (gWriteError)
+    return;
+
   if (!src)
   {
     if (gImageCacheBufSize)
@@ -74,7 +78,13 @@ putCharArray(unsigned char *array,	// I - Staged bytes, always szImageCacheBuf
   while (total >= kOutputBlockSize)
   {
     if (fwrite(array + starPos, 1, kOutputBlockSize, stdout) != kOutputBlockSize)
-      gWriteError = 1;
+    {
+      // The reader is gone or the disk is full: drop the job's remaining
+      // bytes rather than keep writing into the error.
+      gWriteError        = 1;
+      gImageCacheBufSize = 0;
+      return;
+    }
 
     starPos += kOutputBlockSize;
     total   -= kOutputBlockSize;

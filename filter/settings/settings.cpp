@@ -124,8 +124,11 @@ getSettingsChoice(const char *pOption,	// I - Option keyword
 unsigned int				// O - Dots
 pointsToDots(float points)		// I - Points
 {
-  float product = points * 600.0f;
-  float dots    = product / 72.0f;
+  // volatile forces each step to be rounded to float: x87 arithmetic
+  // (i386) would otherwise keep extended precision and lose a dot, e.g.
+  // 72.24 points gives 602 dots in float and 601 in extended precision.
+  volatile float product = points * 600.0f;
+  volatile float dots    = product / 72.0f;
 
 
   if (!(dots >= 0.0f))			// Negative or NaN
@@ -204,6 +207,8 @@ parsePrinterSettings(
   }
 
   // The command carries 16 bits; the margins below use the full value.
+  // Fields are stored a byte at a time, low byte first, so the stream is
+  // the same on big-endian servers; do not replace this with a memcpy.
   szPaperSizeSelfdefCmd[2] = (unsigned char)(paperWidth & 0xFF);
   szPaperSizeSelfdefCmd[3] = (unsigned char)((paperWidth >> 8) & 0xFF);
   szPaperSizeSelfdefCmd[6] = (unsigned char)(paperHight & 0xFF);

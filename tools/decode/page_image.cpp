@@ -2,7 +2,9 @@
 
 #include "page_image.h"
 
-#include <png.h>
+#ifdef TAMSEL_HAVE_PNG
+#  include <png.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -35,6 +37,7 @@ bool WritePbm(const Page& page, const Canvas& c, std::FILE* f) {
   return true;
 }
 
+#ifdef TAMSEL_HAVE_PNG
 // libpng reports errors by longjmp: no C++ object may live in this frame.
 bool WritePngRows(png_structp png, png_infop info, const Page& page, const Canvas& c,
                   std::FILE* f, std::vector<std::uint8_t>& row) {
@@ -63,8 +66,30 @@ bool WritePng(const Page& page, const Canvas& c, std::FILE* f, std::string* why)
   if (!ok && why) *why = "libpng failed";
   return ok;
 }
+#else
+bool WritePng(const Page&, const Canvas&, std::FILE*, std::string* why) {
+  if (why) *why = "PNG output is unavailable (built without libpng); use --pbm";
+  return false;
+}
+#endif
 
 }  // namespace
+
+bool PngAvailable() {
+#ifdef TAMSEL_HAVE_PNG
+  return true;
+#else
+  return false;
+#endif
+}
+
+DecodeLimits RenderLimits() {
+  DecodeLimits limits;
+  limits.max_line_bytes = kMaxCanvasWidth / 8;
+  // Enough for any canvas within the limits, a little less than 64 MiB.
+  limits.max_page_bytes = kMaxCanvasDots / 8 * 2;
+  return limits;
+}
 
 Canvas PageCanvas(const JobSettings& settings, const Page& page) {
   Canvas c;
@@ -82,8 +107,10 @@ bool PageLargerThanPaper(const JobSettings& settings, const Page& page) {
 bool WritePageImage(const JobSettings& settings, const Page& page, ImageFormat format,
                     const std::string& path, std::string* why) {
   Canvas c = PageCanvas(settings, page);
-  if (c.width > 0x7FFFFFFF || c.height > 0x7FFFFFFF) {
-    if (why) *why = "page too large for an image";
+  if (page.lines_dropped || c.width > kMaxCanvasWidth || c.height > kMaxCanvasDots / c.width) {
+    if (why)
+      *why = "page of " + std::to_string(c.width) + " x " + std::to_string(c.height) +
+             " dots not rendered: the limit is 65536 dots across and 268435456 dots in all";
     return false;
   }
   File f(std::fopen(path.c_str(), "wb"));

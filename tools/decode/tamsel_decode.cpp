@@ -97,6 +97,10 @@ int main(int argc, char* argv[]) {
     } else if ((!std::strcmp(argv[i], "--png") || !std::strcmp(argv[i], "--pbm")) && i + 1 < argc) {
       format = argv[i][3] == 'n' ? tamsel::ImageFormat::kPng : tamsel::ImageFormat::kPbm;
       prefix = argv[++i];
+      if (format == tamsel::ImageFormat::kPng && !tamsel::PngAvailable()) {
+        std::fprintf(stderr, "tamsel-decode: --png is unavailable (built without libpng); use --pbm\n");
+        return 2;
+      }
     } else if (!std::strcmp(argv[i], "--help") || !std::strcmp(argv[i], "-h")) {
       Usage();
       return 0;
@@ -136,7 +140,8 @@ int main(int argc, char* argv[]) {
           std::fprintf(stderr, "tamsel-decode: %s: %s\n", name.c_str(), why.c_str());
           write_failed = true;
         }
-      });
+      },
+      prefix.empty() ? tamsel::DecodeLimits{false} : tamsel::RenderLimits());
 
   if (json)
     PrintJson(summary, overflow, err);

@@ -144,8 +144,9 @@ std::optional<StreamError> ReadSettings(Reader& r, JobSettings& s) {
   return std::nullopt;
 }
 
-std::optional<StreamError> ReadPage(Reader& r, Page& page) {
+std::optional<StreamError> ReadPage(Reader& r, Page& page, const DecodeLimits& limits) {
   std::vector<std::uint8_t> payload;
+  std::size_t kept = 0;
   for (;;) {
     if (Matches(r, kBlankLine)) {
       r.Skip(kBlankLine.size());
@@ -169,7 +170,16 @@ std::optional<StreamError> ReadPage(Reader& r, Page& page) {
       }
       page.payload_bytes += len;
       if (line.bytes.size() > page.widest_line) page.widest_line = line.bytes.size();
-      page.printed.emplace(page.lines, std::move(line.bytes));
+      if (limits.keep_lines && !page.lines_dropped) {
+        if (line.bytes.size() > limits.max_line_bytes) line.bytes.resize(limits.max_line_bytes);
+        kept += line.bytes.size() + 64;
+        if (kept > limits.max_page_bytes) {
+          page.printed.clear();
+          page.lines_dropped = true;
+        } else {
+          page.printed.emplace(page.lines, std::move(line.bytes));
+        }
+      }
       ++page.records;
       ++page.lines;
     } else if (Matches(r, kEndPage)) {
@@ -237,7 +247,7 @@ LineDecode DecodeLinePayload(const std::uint8_t* p, std::size_t size) {
 }
 
 std::optional<StreamError> DecodeStream(std::istream& in, StreamSummary& summary,
-                                        const PageSink& on_page) {
+                                        const PageSink& on_page, const DecodeLimits& limits) {
   Reader r(in);
   summary = StreamSummary{};
   auto finish = [&](std::optional<StreamError> e) {
@@ -270,7 +280,7 @@ std::optional<StreamError> DecodeStream(std::istream& in, StreamSummary& summary
     Page page;
     page.offset = r.offset();
     r.Skip(kStartPage.size());
-    if (auto e = ReadPage(r, page)) return finish(e);
+    if (auto e = ReadPage(r, page, limits)) return finish(e);
     if (on_page) on_page(summary.settings, page);
     page.printed.clear();
     summary.pages.push_back(std::move(page));

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <istream>
 #include <map>
@@ -38,6 +39,17 @@ struct Page {
   std::size_t widest_line = 0;       // bytes
   std::size_t payload_bytes = 0;
   std::map<unsigned long, std::vector<std::uint8_t>> printed;  // line -> bytes
+  bool lines_dropped = false;        // printed lines exceeded DecodeLimits
+};
+
+// What DecodeStream keeps of a page's printed lines.  A line record can
+// expand to 4 MB, so a reader that renders keeps lines cut to what it can
+// draw, and gives up on a page beyond its budget instead of growing with
+// the input.
+struct DecodeLimits {
+  bool keep_lines = true;
+  std::size_t max_line_bytes = SIZE_MAX;  // longer lines are cut
+  std::size_t max_page_bytes = SIZE_MAX;  // kept bytes, 64 more a line
 };
 
 struct StreamError {
@@ -68,11 +80,13 @@ LineDecode DecodeLinePayload(const std::uint8_t* payload, std::size_t size);
 std::uint16_t Crc16Xmodem(const std::uint8_t* data, std::size_t size);
 
 // Walks the whole stream.  on_page is called for every complete page, with
-// its printed lines, before the next page is read; the returned summary
-// keeps only the counts.  Returns the first violation, if any.
+// the printed lines that limits let it keep, before the next page is read;
+// the returned summary keeps only the counts.  Returns the first violation,
+// if any.
 using PageSink = std::function<void(const JobSettings&, const Page&)>;
 std::optional<StreamError> DecodeStream(std::istream& in, StreamSummary& summary,
-                                        const PageSink& on_page = nullptr);
+                                        const PageSink& on_page = nullptr,
+                                        const DecodeLimits& limits = DecodeLimits());
 
 }  // namespace tamsel
 
