@@ -8,9 +8,13 @@
 # .ras for the filter, .prn for the decoder) so the tests replay it.
 #
 # Long runs: sh scripts/fuzz.sh 3600  (corpora persist in build-fuzz/corpus/)
+# TAMSEL_FUZZ_TARGETS picks targets, TAMSEL_SIMD=OFF fuzzes the portable
+# encoder (in TAMSEL_FUZZ_BUILD, default build-fuzz).
 set -e
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+out=${TAMSEL_FUZZ_BUILD:-build-fuzz}
+targets=${TAMSEL_FUZZ_TARGETS:-encoder staging decoder filter}
 
 if ! command -v clang++ >/dev/null || [ ! -d /usr/lib/llvm-14/lib/clang ]; then
   echo "fuzz.sh: needs clang and libclang-rt-14-dev" >&2
@@ -22,12 +26,12 @@ fi
   cmake -S . -B build >/dev/null && cmake --build build -j "$(nproc)" >/dev/null
 }
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DTAMSEL_FUZZ=ON -DBUILD_TESTING=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j "$(nproc)" >/dev/null
+CC=clang CXX=clang++ cmake -S . -B "$out" -DTAMSEL_FUZZ=ON -DBUILD_TESTING=OFF \
+  -DTAMSEL_SIMD="${TAMSEL_SIMD:-ON}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$out" -j "$(nproc)" >/dev/null
 
-corpus=build-fuzz/corpus
-mkdir -p $corpus/filter $corpus/decoder $corpus/encoder $corpus/staging build-fuzz/findings
+corpus=$out/corpus
+mkdir -p $corpus/filter $corpus/decoder $corpus/encoder $corpus/staging $out/findings
 for kind in v1 v2 v3 pwg; do
   build/tests/make-raster seed-$kind $corpus/filter/seed-$kind.ras
   PPD=build/ppd/tamsel.ppd build/filter/rastertotamsel 1 user seed 1 "" \
@@ -44,19 +48,19 @@ printf '\000\014\004\000\021\377\000\005' > $corpus/staging/seed
 export ASAN_OPTIONS=allocator_may_return_null=1
 
 status=0
-for target in encoder staging decoder filter; do
+for target in $targets; do
   case $target in
     encoder) max_len=4571 ;;   # lines that are staged whole
     staging) max_len=2048 ;;   # a thousand appends
     *)       max_len=65536 ;;
   esac
   echo "== ${target}_fuzzer, ${seconds}s"
-  if ! build-fuzz/fuzz/${target}_fuzzer -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=8192 \
-      -max_len=$max_len -print_final_stats=1 -artifact_prefix=build-fuzz/findings/${target}- \
-      $corpus/$target 2> build-fuzz/${target}.log; then
-    tail -40 build-fuzz/${target}.log
+  if ! $out/fuzz/${target}_fuzzer -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=8192 \
+      -max_len=$max_len -print_final_stats=1 -artifact_prefix=$out/findings/${target}- \
+      $corpus/$target 2> $out/${target}.log; then
+    tail -40 $out/${target}.log
     status=1
   fi
-  grep -E "stat::number_of_executed_units|stat::peak_rss_mb" build-fuzz/${target}.log || true
+  grep -E "stat::number_of_executed_units|stat::peak_rss_mb" $out/${target}.log || true
 done
 exit $status

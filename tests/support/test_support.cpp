@@ -4,12 +4,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -45,8 +46,7 @@ cups_page_header2_t MakeHeader(unsigned width, unsigned height, unsigned page_w_
   h.NumCopies = 1;
   h.cupsWidth = width;
   h.cupsHeight = height;
-  h.cupsBitsPerColor = 1;
-  h.cupsBitsPerPixel = 1;
+  h.cupsBitsPerColor = h.cupsBitsPerPixel = 1;
   h.cupsBytesPerLine = (width + 7) / 8;
   h.cupsColorOrder = CUPS_ORDER_CHUNKED;
   h.cupsColorSpace = CUPS_CSPACE_W;
@@ -60,6 +60,8 @@ RasterPage WhitePage(unsigned width, unsigned height, unsigned page_w_pt, unsign
   return p;
 }
 
+RasterPage SmallPage(unsigned width, unsigned height) { return WhitePage(width, height, 2, 10); }
+
 void WriteRaster(const std::string& path, const std::vector<RasterPage>& pages, cups_mode_t mode,
                  bool raw) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -70,14 +72,10 @@ void WriteRaster(const std::string& path, const std::vector<RasterPage>& pages, 
     cups_page_header2_t h = page.header;
     if (!cupsRasterWriteHeader2(ras, &h)) throw std::runtime_error("cupsRasterWriteHeader2 failed");
     for (const auto& line : page.lines) {
-      if (raw) {
-        if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-          throw std::runtime_error("write failed");
-      } else {
-        Bytes copy = line;
-        if (cupsRasterWritePixels(ras, copy.data(), static_cast<unsigned>(copy.size())) == 0)
-          throw std::runtime_error("cupsRasterWritePixels failed");
-      }
+      Bytes copy = line;
+      bool ok = raw ? ::write(fd, copy.data(), copy.size()) == static_cast<ssize_t>(copy.size())
+                    : cupsRasterWritePixels(ras, copy.data(), static_cast<unsigned>(copy.size())) > 0;
+      if (!ok) throw std::runtime_error("writing a raster line failed");
     }
   }
   cupsRasterClose(ras);
@@ -89,53 +87,105 @@ Bytes ReadFile(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
+std::string Slurp(const std::string& path) {
+  Bytes b = ReadFile(path);
+  return std::string(b.begin(), b.end());
+}
+
 void WriteFile(const std::string& path, const Bytes& data) {
   std::ofstream f(path, std::ios::binary);
   f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
 void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream f(path, std::ios::binary);
-  f << text;
+  WriteFile(path, Bytes(text.begin(), text.end()));
 }
 
-std::string DefaultPpdOptions() {
-  return "*OpenUI *PrintDensity/Print Density: PickOne\n"
-         "*OrderDependency: 10 AnySetup *PrintDensity\n"
-         "*DefaultPrintDensity: 3\n"
-         "*PrintDensity 1/Lightest: \"\"\n"
-         "*PrintDensity 2/Light: \"\"\n"
-         "*PrintDensity 3/Normal: \"\"\n"
-         "*PrintDensity 4/Dark: \"\"\n"
-         "*PrintDensity 5/Darkest: \"\"\n"
-         "*CloseUI: *PrintDensity\n"
-         "*OpenUI *PaperWeight/Paper Weight: PickOne\n"
-         "*OrderDependency: 10 AnySetup *PaperWeight\n"
-         "*DefaultPaperWeight: 1\n"
-         "*PaperWeight 1/Plain: \"\"\n"
-         "*PaperWeight 2/Thick: \"\"\n"
-         "*PaperWeight 3/Thicker: \"\"\n"
-         "*CloseUI: *PaperWeight\n";
+std::string TestPpd() {
+  return TestPpd(
+      "*OpenUI *PrintDensity/Print Density: PickOne\n*DefaultPrintDensity: 3\n"
+      "*PrintDensity 1/Lightest: \"\"\n*PrintDensity 2/Light: \"\"\n*PrintDensity 3/Normal: \"\"\n"
+      "*PrintDensity 4/Dark: \"\"\n*PrintDensity 5/Darkest: \"\"\n*CloseUI: *PrintDensity\n"
+      "*OpenUI *PaperWeight/Paper Weight: PickOne\n*DefaultPaperWeight: 1\n"
+      "*PaperWeight 1/Plain: \"\"\n*PaperWeight 2/Thick: \"\"\n*PaperWeight 3/Thicker: \"\"\n"
+      "*CloseUI: *PaperWeight\n");
 }
 
 std::string TestPpd(const std::string& options) {
-  return "*PPD-Adobe: \"4.3\"\n"
-         "*FormatVersion: \"4.3\"\n"
-         "*FileVersion: \"1.0\"\n"
-         "*LanguageVersion: English\n"
-         "*LanguageEncoding: ISOLatin1\n"
-         "*PCFileName: \"TAMSELT.PPD\"\n"
-         "*Manufacturer: \"Tamsel\"\n"
-         "*Product: \"(Tamsel Test)\"\n"
-         "*ModelName: \"Tamsel Test\"\n"
-         "*ShortNickName: \"Tamsel Test\"\n"
-         "*NickName: \"Tamsel Test\"\n"
-         "*PSVersion: \"(3010.000) 0\"\n"
-         "*LanguageLevel: \"3\"\n"
-         "*ColorDevice: False\n"
-         "*DefaultColorSpace: Gray\n"
+  return "*PPD-Adobe: \"4.3\"\n*FormatVersion: \"4.3\"\n*FileVersion: \"1.0\"\n"
+         "*LanguageVersion: English\n*LanguageEncoding: ISOLatin1\n*PCFileName: \"TAMSELT.PPD\"\n"
+         "*Manufacturer: \"Tamsel\"\n*Product: \"(Tamsel Test)\"\n*ModelName: \"Tamsel Test\"\n"
+         "*ShortNickName: \"Tamsel Test\"\n*NickName: \"Tamsel Test\"\n"
          "*cupsFilter: \"application/vnd.cups-raster 0 rastertotamsel\"\n" +
          options;
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const SpawnOptions& o) {
+  // An entry without '=' removes that variable.
+  std::vector<std::string> env;
+  for (const auto& mine : o.env)
+    if (mine.find('=') != std::string::npos) env.push_back(mine);
+  for (char** e = environ; *e; ++e) {
+    std::string name(*e, std::strcspn(*e, "="));
+    bool replaced = false;
+    for (const auto& mine : o.env) replaced |= mine.substr(0, mine.find('=')) == name;
+    if (!replaced) env.emplace_back(*e);
+  }
+  std::vector<char*> envp, argv;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> copy = args;
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (o.in_fd >= 0)
+    posix_spawn_file_actions_adddup2(&actions, o.in_fd, 0);
+  else
+    posix_spawn_file_actions_addopen(&actions, 0, o.in_path.empty() ? "/dev/null" : o.in_path.c_str(),
+                                     O_RDONLY, 0);
+  if (o.out_fd >= 0) posix_spawn_file_actions_adddup2(&actions, o.out_fd, 1);
+  if (o.err_fd >= 0) posix_spawn_file_actions_adddup2(&actions, o.err_fd, 2);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGTERM);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) throw std::runtime_error("cannot start " + args[0]);
+  return pid;
+}
+
+Exit Wait(pid_t pid) {
+  int status = 0;
+  Exit e;
+  if (waitpid(pid, &status, 0) != pid) return e;
+  if (WIFEXITED(status)) e.status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) e.signal = WTERMSIG(status);
+  return e;
+}
+
+Command Sh(const std::string& cmd) {
+  Command c{-1, {}};
+  std::FILE* p = popen(("{ " + cmd + " ; } 2>&1").c_str(), "r");
+  if (!p) return c;
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) c.out.append(buf, n);
+  int status = pclose(p);
+  c.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return c;
+}
+
+bool Have(const std::string& program) {
+  return Sh("command -v " + program + " >/dev/null").status == 0;
 }
 
 std::vector<std::string> FilterArgs(const std::string& options, const std::string& file) {
@@ -144,67 +194,26 @@ std::vector<std::string> FilterArgs(const std::string& options, const std::strin
   return a;
 }
 
-DecodedJob DecodeJob(const Bytes& stream) {
-  DecodedJob job;
-  std::istringstream in(std::string(stream.begin(), stream.end()));
-  job.error = DecodeStream(in, job.summary,
-                           [&](const JobSettings&, const Page& p) { job.pages.push_back(p); });
-  return job;
-}
-
-std::string FilterPath() { return RASTERTOTAMSEL_PATH; }
-std::string DecoderPath() { return TAMSEL_DECODE_PATH; }
-
 FilterRun RunFilter(const std::vector<std::string>& args, const std::string& ppd,
                     const std::string& stdin_path) {
   int out_pipe[2], err_pipe[2];
-  if (pipe(out_pipe) || pipe(err_pipe)) throw std::runtime_error("pipe failed");
+  if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC)) throw std::runtime_error("pipe");
 
-  // posix_spawn, not fork: a forked copy of this process would count
-  // towards the child's peak RSS.
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, stdin_path.empty() ? "/dev/null" : stdin_path.c_str(),
-                                   O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-  posix_spawn_file_actions_addclose(&actions, out_pipe[0]);
-  posix_spawn_file_actions_addclose(&actions, err_pipe[0]);
-
-  std::vector<std::string> env_strings;
-  for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "PPD=", 4) != 0) env_strings.emplace_back(*e);
-  if (!ppd.empty()) env_strings.push_back("PPD=" + ppd);
-  std::vector<char*> envp;
-  for (auto& e : env_strings) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
+  // Started from peak-rss: a child's peak RSS counts this process's memory
+  // until exec.
   TempDir report_dir;
-  std::string report = report_dir.File("rss");
-  std::string wrapper = PEAK_RSS_PATH;
-  std::string prog = FilterPath();
-  std::vector<std::string> copy = args;
-  std::vector<char*> argv = {wrapper.data(), report.data(), prog.data()};
-  for (auto& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, wrapper.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) throw std::runtime_error("posix_spawn failed");
+  std::vector<std::string> argv = {PEAK_RSS_PATH, report_dir.File("rss"), RASTERTOTAMSEL_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_t pid = Spawn(argv, {{ppd.empty() ? "PPD" : "PPD=" + ppd}, stdin_path, -1, out_pipe[1],
+                           err_pipe[1]});
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
 
   FilterRun run;
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  int open_fds = 2;
   char buf[65536];
-  while (open_fds > 0) {
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
+  for (int open_fds = 2; open_fds > 0;) {
+    if (poll(fds, 2, -1) < 0) continue;
     for (auto& p : fds) {
       if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
       ssize_t n = ::read(p.fd, buf, sizeof buf);
@@ -219,12 +228,85 @@ FilterRun RunFilter(const std::vector<std::string>& args, const std::string& ppd
       }
     }
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::ifstream rss(report);
+  Wait(pid);
+  std::ifstream rss(report_dir.File("rss"));
   if (!(rss >> run.status >> run.signal >> run.max_rss_kib)) run.status = -1;
   return run;
+}
+
+DecodedJob DecodeJob(const Bytes& stream) {
+  DecodedJob job;
+  std::istringstream in(std::string(stream.begin(), stream.end()));
+  job.error = DecodeStream(in, job.summary,
+                           [&](const JobSettings&, const Page& p) { job.pages.push_back(p); });
+  return job;
+}
+
+::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected) {
+  std::size_t n = std::min(actual.size(), expected.size());
+  for (std::size_t i = 0; i < n; ++i)
+    if (actual[i] != expected[i])
+      return ::testing::AssertionFailure()
+             << "first difference at offset " << i << ": got " << int(actual[i]) << ", expected "
+             << int(expected[i]) << " (sizes " << actual.size() << " and " << expected.size() << ")";
+  if (actual.size() != expected.size())
+    return ::testing::AssertionFailure() << "got " << actual.size() << " bytes, expected "
+                                         << expected.size();
+  return ::testing::AssertionSuccess();
+}
+
+StdoutCapture::StdoutCapture() {
+  std::fflush(stdout);
+  saved_ = dup(1);
+  if (!std::freopen(dir_.File("out").c_str(), "wb", stdout)) throw std::runtime_error("freopen");
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+std::size_t StdoutCapture::Size() const {
+  struct stat st {};
+  return ::stat(dir_.File("out").c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0;
+}
+
+Bytes StdoutCapture::Stop() {
+  if (saved_ >= 0) {
+    std::fflush(stdout);
+    dup2(saved_, 1);
+    ::close(saved_);
+    saved_ = -1;
+    std::clearerr(stdout);
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    data_ = ReadFile(dir_.File("out"));
+  }
+  return data_;
+}
+
+double Ink(const Page& page, unsigned x0, unsigned y0, unsigned x1, unsigned y1) {
+  std::size_t black = 0, total = 0;
+  for (unsigned y = y0; y < y1; ++y) {
+    auto it = page.printed.find(y);
+    for (unsigned x = x0; x < x1; ++x, ++total)
+      if (it != page.printed.end() && x / 8 < it->second.size() &&
+          !(it->second[x / 8] & (0x80 >> (x % 8))))
+        ++black;
+  }
+  return total ? static_cast<double>(black) / total : 0;
+}
+
+const char* const kTwoPagePs =
+    "%!PS\n<< /PageSize [420 595] >> setpagedevice\n"
+    "/box { newpath moveto 150 0 rlineto 0 150 rlineto -150 0 rlineto closepath fill } def\n"
+    "60 385 box showpage\n210 60 box showpage\n";
+
+void ExpectBoxes(const DecodedJob& job) {
+  ASSERT_FALSE(job.error) << job.error->Message();
+  ASSERT_EQ(job.pages.size(), 2u);
+  // Page 1's box spans 60..210 pt across and 60..210 pt down from the top.
+  const unsigned a = Dots(100), b = Dots(170), c = Dots(250), d = Dots(320);
+  const unsigned top = Dots(100), bottom_a = Dots(595 - 170), bottom_b = Dots(595 - 100);
+  EXPECT_GT(Ink(job.pages[0], a, top, b, Dots(170)), 0.95) << "box missing on page 1";
+  EXPECT_LT(Ink(job.pages[0], c, bottom_a, d, bottom_b), 0.01) << "ink where page 1 is white";
+  EXPECT_GT(Ink(job.pages[1], c, bottom_a, d, bottom_b), 0.95) << "box missing on page 2";
+  EXPECT_LT(Ink(job.pages[1], a, top, b, Dots(170)), 0.01) << "ink where page 2 is white";
 }
 
 }  // namespace tamsel::test

@@ -171,7 +171,9 @@ std::optional<StreamError> ReadPage(Reader& r, Page& page, const DecodeLimits& l
       page.payload_bytes += len;
       if (line.bytes.size() > page.widest_line) page.widest_line = line.bytes.size();
       if (limits.keep_lines && !page.lines_dropped) {
-        if (line.bytes.size() > limits.max_line_bytes) line.bytes.resize(limits.max_line_bytes);
+        if (line.bytes.size() > limits.max_line_bytes)  // a copy: resize keeps the capacity
+          line.bytes = std::vector<std::uint8_t>(
+              line.bytes.begin(), line.bytes.begin() + static_cast<std::ptrdiff_t>(limits.max_line_bytes));
         kept += line.bytes.size() + 64;
         if (kept > limits.max_page_bytes) {
           page.printed.clear();
