@@ -136,9 +136,13 @@ bool StartFilter(pappl_job_t *job, const pappl_pr_options_t *options, FilterJob 
   }
   fj->output_name = name;
 
-  if (pipe(in))
+  // Close-on-exec, so that a filter started for another printer at the
+  // same moment cannot inherit this job's pipe and keep it open.
+  if (pipe2(in, O_CLOEXEC))
+  {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to create a pipe: %s", strerror(errno));
     return (false);
-  fcntl(in[1], F_SETFD, FD_CLOEXEC);
+  }
 
   std::string filter = FilterPath(), ppd_env = "PPD=" + PpdPath();
   std::string settings = "PrintDensity=" + std::to_string(DensityFor(options)) +
@@ -161,7 +165,8 @@ bool StartFilter(pappl_job_t *job, const pappl_pr_options_t *options, FilterJob 
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, fj->output, 1);
-  posix_spawn_file_actions_addclose(&actions, in[1]);
+  // Nothing else of the server's: other jobs' files and PAPPL's own pipes.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   int err = posix_spawn(&fj->pid, filter.c_str(), &actions, nullptr, argv, envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
@@ -218,13 +223,22 @@ bool FinishFilter(pappl_job_t *job, pappl_device_t *device, FilterJob *fj)
     int		fd = open(fj->output_name.c_str(), O_RDONLY);
 
     if (fd < 0)
+    {
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open %s: %s", fj->output_name.c_str(), strerror(errno));
       ok = false;
-    while (fd >= 0 && (bytes = read(fd, buffer, sizeof(buffer))) > 0)
-      if (papplDeviceWrite(device, buffer, (size_t)bytes) < 0)
-      {
-        ok = false;
-        break;
-      }
+    }
+    while (ok && (bytes = read(fd, buffer, sizeof(buffer))) != 0)
+    {
+      if (bytes < 0 && errno == EINTR)
+        continue;
+      if (bytes < 0)
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to read %s: %s", fj->output_name.c_str(), strerror(errno));
+      else if (papplDeviceWrite(device, buffer, (size_t)bytes) < 0)
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to write to the printer");
+      else
+        continue;
+      ok = false;
+    }
     if (fd >= 0)
       close(fd);
     papplDeviceFlush(device);
@@ -317,13 +331,16 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
 // Raw printer streams (already Tamsel commands) pass straight through.
 bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
 {
-  int		fd = open(papplJobGetFilename(job), O_RDONLY);
+  // A job cancelled just before it starts has no document any more.
+  const char	*filename = papplJobGetFilename(job);
+  int		fd = filename ? open(filename, O_RDONLY | O_CLOEXEC) : -1;
   char		buffer[65536];
-  ssize_t	bytes;
+  ssize_t	bytes = 0;
   bool		ok = fd >= 0;
 
-  while (ok && (bytes = read(fd, buffer, sizeof(buffer))) > 0)
-    ok = papplDeviceWrite(device, buffer, (size_t)bytes) >= 0;
+  while (ok && ((bytes = read(fd, buffer, sizeof(buffer))) > 0 || (bytes < 0 && errno == EINTR)))
+    ok = bytes < 0 || papplDeviceWrite(device, buffer, (size_t)bytes) >= 0;
+  ok = ok && bytes == 0;
   if (fd >= 0)
     close(fd);
   papplDeviceFlush(device);
@@ -338,6 +355,14 @@ bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
 
 bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void *)
 {
+  // A job cancelled just before it starts has no document any more.
+  const char		*filename = papplJobGetFilename(job);
+  if (!filename)
+  {
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "No document to print");
+    return (false);
+  }
+
   pappl_pr_options_t	*options = papplJobCreatePrintOptions(job, INT_MAX, false);
   char			ras_name[1024];
   int			ras_fd = papplJobOpenFile(job, ras_name, sizeof(ras_name), nullptr, "ras", "w");
@@ -345,6 +370,8 @@ bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void *)
 
   if (ras_fd < 0 || !options)
   {
+    if (ras_fd >= 0)
+      close(ras_fd);
     if (options)
       papplJobDeletePrintOptions(options);
     return (false);
@@ -355,21 +382,28 @@ bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void *)
   std::string out = std::string("-sOutputFile=") + ras_name;
   std::string width = "-dDEVICEWIDTHPOINTS=" + std::to_string(target.PageSize[0]);
   std::string height = "-dDEVICEHEIGHTPOINTS=" + std::to_string(target.PageSize[1]);
-  std::string input = papplJobGetFilename(job);
+  std::string input = filename;
   const char *argv[] = { "gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE", "-dNOINTERPOLATE",
                          "-sDEVICE=cups", "-dcupsColorSpace=0", "-dcupsBitsPerColor=1",
                          "-r600", width.c_str(), height.c_str(), "-dFIXEDMEDIA", "-dPDFFitPage",
                          out.c_str(), input.c_str(), nullptr };
   pid_t pid;
-  int	status = 0;
+  int	status = 0, err;
+  posix_spawn_file_actions_t actions;
 
   papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Rendering PDF with Ghostscript");
-  if (posix_spawnp(&pid, "gs", nullptr, nullptr, const_cast<char **>(argv), environ) == 0)
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  if ((err = posix_spawnp(&pid, "gs", &actions, nullptr, const_cast<char **>(argv), environ)) != 0)
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to run Ghostscript: %s", strerror(err));
+  else
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR);
+  posix_spawn_file_actions_destroy(&actions);
 
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+  if (err || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
   {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Ghostscript could not render the PDF");
+    if (!err)
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Ghostscript could not render the PDF");
   }
   else
   {
@@ -381,9 +415,15 @@ bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void *)
 
     for (int copy = 0; ok && copy < copies && !papplJobIsCanceled(job); copy ++)
     {
-      int			fd = open(ras_name, O_RDONLY);
-      cups_raster_t		*in = cupsRasterOpen(fd, CUPS_RASTER_READ);
+      int			fd = open(ras_name, O_RDONLY | O_CLOEXEC);
+      cups_raster_t		*in = fd >= 0 ? cupsRasterOpen(fd, CUPS_RASTER_READ) : nullptr;
       cups_page_header2_t	h;
+
+      if (!in)
+      {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to read the rendered pages: %s", strerror(errno));
+        ok = false;
+      }
 
       while (ok && in && cupsRasterReadHeader2(in, &h) && !papplJobIsCanceled(job))
       {
