@@ -186,6 +186,38 @@ bool StartFilter(pappl_job_t *job, const pappl_pr_options_t *options, FilterJob 
   return (fj->ras != nullptr);
 }
 
+// Copies a file to the printer; any failure fails the job, with a message.
+bool SendFile(pappl_job_t *job, const char *name, pappl_device_t *device)
+{
+  char		buffer[65536];
+  ssize_t	bytes;
+  bool		ok = true;
+  int		fd = open(name, O_RDONLY | O_CLOEXEC);
+
+  if (fd < 0)
+  {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open %s: %s", name, strerror(errno));
+    return (false);
+  }
+
+  while (ok && (bytes = read(fd, buffer, sizeof(buffer))) != 0)
+  {
+    if (bytes < 0 && errno == EINTR)
+      continue;
+    if (bytes < 0)
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to read %s: %s", name, strerror(errno));
+    else if (papplDeviceWrite(device, buffer, (size_t)bytes) < 0)
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to write to the printer");
+    else
+      continue;
+    ok = false;
+  }
+
+  close(fd);
+  papplDeviceFlush(device);
+  return (ok);
+}
+
 // Ends the raster stream, waits for the filter, and on success sends what
 // it wrote to the printer.  The filter's exit status decides the job.
 bool FinishFilter(pappl_job_t *job, pappl_device_t *device, FilterJob *fj)
@@ -217,32 +249,7 @@ bool FinishFilter(pappl_job_t *job, pappl_device_t *device, FilterJob *fj)
   fj->output = -1;
 
   if (ok && device)
-  {
-    char	buffer[65536];
-    ssize_t	bytes;
-    int		fd = open(fj->output_name.c_str(), O_RDONLY);
-
-    if (fd < 0)
-    {
-      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to open %s: %s", fj->output_name.c_str(), strerror(errno));
-      ok = false;
-    }
-    while (ok && (bytes = read(fd, buffer, sizeof(buffer))) != 0)
-    {
-      if (bytes < 0 && errno == EINTR)
-        continue;
-      if (bytes < 0)
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to read %s: %s", fj->output_name.c_str(), strerror(errno));
-      else if (papplDeviceWrite(device, buffer, (size_t)bytes) < 0)
-        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to write to the printer");
-      else
-        continue;
-      ok = false;
-    }
-    if (fd >= 0)
-      close(fd);
-    papplDeviceFlush(device);
-  }
+    ok = SendFile(job, fj->output_name.c_str(), device);
 
   if (!fj->output_name.empty())
     unlink(fj->output_name.c_str());
@@ -332,19 +339,9 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
 bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
 {
   // A job cancelled just before it starts has no document any more.
-  const char	*filename = papplJobGetFilename(job);
-  int		fd = filename ? open(filename, O_RDONLY | O_CLOEXEC) : -1;
-  char		buffer[65536];
-  ssize_t	bytes = 0;
-  bool		ok = fd >= 0;
+  const char *filename = papplJobGetFilename(job);
 
-  while (ok && ((bytes = read(fd, buffer, sizeof(buffer))) > 0 || (bytes < 0 && errno == EINTR)))
-    ok = bytes < 0 || papplDeviceWrite(device, buffer, (size_t)bytes) >= 0;
-  ok = ok && bytes == 0;
-  if (fd >= 0)
-    close(fd);
-  papplDeviceFlush(device);
-  return (ok);
+  return (filename && SendFile(job, filename, device));
 }
 
 
