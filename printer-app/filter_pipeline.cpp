@@ -1,0 +1,335 @@
+//
+// One job's filter process, with its output streamed to the printer.
+//
+
+#include "filter_pipeline.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace tamsel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const size_t kMaxLogBytes = 64 * 1024;	// child output logged per job
+
+int EnvInt(const char *name, int fallback)
+{
+  const char	*value = getenv(name);
+  char		*end;
+  long		n = value ? strtol(value, &end, 10) : 0;
+
+  return (value && *value && !*end && n > 0 && n < 1000000000 ? (int)n : fallback);
+}
+
+std::string EnvPath(const char *name, const char *fallback)
+{
+  const char *value = getenv(name);
+
+  return (value && *value ? value : fallback);
+}
+
+void SetNonBlocking(int fd)
+{
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+double Since(Clock::time_point t)
+{
+  return (std::chrono::duration<double>(Clock::now() - t).count());
+}
+
+}  // namespace
+
+const PipelineConfig &Config()
+{
+  static const PipelineConfig config = {
+    EnvPath("TAMSEL_FILTER", TAMSEL_FILTER_PATH),
+    EnvPath("TAMSEL_PPD", TAMSEL_PPD_PATH),
+    EnvPath("TAMSEL_GHOSTSCRIPT", TAMSEL_GHOSTSCRIPT_PATH),
+    EnvInt("TAMSEL_STALL_SECONDS", 120),
+    EnvInt("TAMSEL_MAX_IMPRESSIONS", 10000)
+  };
+  return (config);
+}
+
+std::vector<std::string> ChildEnvironment(const char *ppd)
+{
+  std::vector<std::string> env = {
+    "PATH=/usr/sbin:/usr/bin:/sbin:/bin", "LC_ALL=C", "TMPDIR=/tmp", "HOME=/tmp"
+  };
+
+  if (ppd)
+    env.push_back(std::string("PPD=") + ppd);
+  return (env);
+}
+
+FilterPipeline::FilterPipeline(pappl_job_t *job, pappl_device_t *device)
+  : job_(job), device_(device)
+{
+}
+
+FilterPipeline::~FilterPipeline()
+{
+  if (raster_)
+    cupsRasterClose(raster_);
+  failed_ = true;
+  to_filter_.reset();
+  filter_.Stop(2.0);
+  if (pump_.joinable())
+    pump_.join();
+}
+
+bool FilterPipeline::Start(const std::string &filter_options)
+{
+  const PipelineConfig	&config = Config();
+  UniqueFd		filter_in, filter_out;
+
+  if (!MakePipe(&filter_in, &to_filter_) || !MakePipe(&from_filter_, &filter_out) ||
+      !MakePipe(&log_read_, &log_write_))
+  {
+    Fail(std::string("Unable to create a pipe: ") + strerror(errno));
+    return (false);
+  }
+  SetNonBlocking(to_filter_.get());
+  SetNonBlocking(log_read_.get());
+
+  const char *user = papplJobGetUsername(job_), *title = papplJobGetName(job_);
+  std::vector<std::string> argv = {
+    "rastertotamsel", std::to_string(papplJobGetID(job_)), user ? user : "user",
+    title ? title : "job", "1", filter_options
+  };
+
+  if (int err = filter_.Start(config.filter, argv, ChildEnvironment(config.ppd.c_str()),
+                              filter_in.get(), filter_out.get(), log_write_.get()))
+  {
+    Fail("Unable to run " + config.filter + ": " + strerror(err));
+    return (false);
+  }
+  papplLogJob(job_, PAPPL_LOGLEVEL_DEBUG, "Started %s (PID %d) with \"%s\"", config.filter.c_str(),
+              (int)filter_.pid(), filter_options.c_str());
+
+  raster_ = cupsRasterOpenIO(WriteRaster, this, CUPS_RASTER_WRITE);
+  pump_   = std::thread(&FilterPipeline::Pump, this);
+  return (raster_ != nullptr);
+}
+
+bool FilterPipeline::StartPage(const cups_page_header2_t &header)
+{
+  if (Stopping())
+    return (false);
+
+  if (++ pages_ > Config().max_impressions)
+  {
+    Fail("The job has more than " + std::to_string(Config().max_impressions) +
+         " pages, copies included, which is the limit for one job.");
+    return (false);
+  }
+  return (cupsRasterWriteHeader2(raster_, const_cast<cups_page_header2_t *>(&header)) != 0);
+}
+
+bool FilterPipeline::WriteLine(const unsigned char *line, size_t length)
+{
+  return (!Stopping() && cupsRasterWritePixels(raster_, const_cast<unsigned char *>(line),
+                                               (unsigned)length) != 0);
+}
+
+bool FilterPipeline::Stopping()
+{
+  return (failed_ || papplJobIsCanceled(job_));
+}
+
+void FilterPipeline::Fail(const std::string &message)
+{
+  std::lock_guard<std::mutex> lock(mutex_);
+
+  if (error_.empty())
+  {
+    error_ = message;
+    papplLogJob(job_, PAPPL_LOGLEVEL_ERROR, "%s", message.c_str());
+  }
+  failed_ = true;
+}
+
+// Raster bytes into the filter, a slice at a time, so that a cancel, a
+// lost printer or a filter that stopped reading ends the wait.
+ssize_t FilterPipeline::WriteRaster(void *ctx, unsigned char *buffer, size_t length)
+{
+  FilterPipeline	*p = static_cast<FilterPipeline *>(ctx);
+  size_t		done = 0;
+  Clock::time_point	progress = Clock::now();
+
+  while (done < length)
+  {
+    if (p->Stopping())
+      return (-1);
+
+    pollfd pfd = { p->to_filter_.get(), POLLOUT, 0 };
+    int    n   = poll(&pfd, 1, 200);
+
+    if (n < 0 && errno != EINTR)
+      return (-1);
+    if (n <= 0)
+    {
+      if (Since(progress) > Config().stall_seconds)
+      {
+        p->Fail("rastertotamsel made no progress for " + std::to_string(Config().stall_seconds) +
+                " seconds and was stopped.");
+        return (-1);
+      }
+      continue;
+    }
+
+    ssize_t bytes = write(p->to_filter_.get(), buffer + done, length - done);
+
+    if (bytes < 0 && (errno == EAGAIN || errno == EINTR))
+      continue;
+    if (bytes < 0)
+    {
+      p->Fail(std::string("rastertotamsel stopped reading the job: ") + strerror(errno));
+      return (-1);
+    }
+    done     += (size_t)bytes;
+    progress = Clock::now();
+  }
+  return ((ssize_t)length);
+}
+
+// The filter's output to the printer as it comes; children's error output
+// to the job's log.  Runs until the filter's output ends.
+void FilterPipeline::Pump()
+{
+  char		buffer[65536];
+  std::string	pending;
+  bool		device_ok = true;
+
+  for (;;)
+  {
+    pollfd fds[2] = { { from_filter_.get(), POLLIN, 0 }, { log_read_.get(), POLLIN, 0 } };
+
+    if (poll(fds, 2, 200) < 0)
+    {
+      if (errno == EINTR)
+        continue;
+      break;
+    }
+
+    if (fds[1].revents & POLLIN)
+    {
+      ssize_t bytes = read(log_read_.get(), buffer, sizeof(buffer));
+
+      if (bytes > 0)
+        LogChildLines(&pending, buffer, (size_t)bytes, false);
+    }
+
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR))
+    {
+      ssize_t bytes = read(from_filter_.get(), buffer, sizeof(buffer));
+
+      if (bytes < 0 && errno == EINTR)
+        continue;
+      if (bytes <= 0)
+        break;
+      // After a failed write the rest is read and dropped, so that the
+      // filter is never stuck writing and can be told to stop.
+      if (device_ok && papplDeviceWrite(device_, buffer, (size_t)bytes) < 0)
+      {
+        device_ok = false;
+        Fail("Lost the connection to the printer; the job was stopped.");
+      }
+    }
+  }
+
+  if (device_ok)
+    papplDeviceFlush(device_);
+
+  for (ssize_t bytes; (bytes = read(log_read_.get(), buffer, sizeof(buffer))) > 0;)
+    LogChildLines(&pending, buffer, (size_t)bytes, false);
+  LogChildLines(&pending, "", 0, true);
+}
+
+// Children write lines as CUPS filters do ("ERROR: ...", "DEBUG: ...").
+// The job's log takes at most kMaxLogBytes of them.
+void FilterPipeline::LogChildLines(std::string *pending, const char *data, size_t length, bool flush)
+{
+  pending->append(data, length);
+
+  size_t start = 0, end;
+
+  while ((end = pending->find('\n', start)) != std::string::npos || (flush && start < pending->size()))
+  {
+    if (end == std::string::npos)
+      end = pending->size();
+
+    std::string line = pending->substr(start, end - start);
+
+    start = end + 1;
+    if (line.empty() || logged_ > kMaxLogBytes)
+      continue;
+
+    logged_ += line.size();
+    if (logged_ > kMaxLogBytes)
+    {
+      papplLogJob(job_, PAPPL_LOGLEVEL_WARN, "Further output of the job's programs is not logged.");
+      continue;
+    }
+
+    pappl_loglevel_t level = PAPPL_LOGLEVEL_INFO;
+
+    if (!line.compare(0, 6, "ERROR:"))
+      level = PAPPL_LOGLEVEL_ERROR;
+    else if (!line.compare(0, 8, "WARNING:"))
+      level = PAPPL_LOGLEVEL_WARN;
+    else if (!line.compare(0, 6, "DEBUG:"))
+      level = PAPPL_LOGLEVEL_DEBUG;
+    papplLogJob(job_, level, "%s", line.c_str());
+  }
+
+  pending->erase(0, start < pending->size() ? start : pending->size());
+  // A child that never ends a line still cannot fill memory.
+  if (pending->size() > 4096)
+    pending->clear();
+}
+
+bool FilterPipeline::Finish(bool ok)
+{
+  const int stall = Config().stall_seconds;
+
+  if (raster_)
+    cupsRasterClose(raster_);
+  raster_ = nullptr;
+
+  // End of the raster stream; a failed or cancelled job's filter is told
+  // to stop, and closes the page it is in so the printer is not left
+  // inside one.
+  to_filter_.reset();
+  if ((!ok || Stopping()) && filter_.Running())
+    filter_.Signal(SIGTERM);
+
+  if (filter_.pid() > 0 && !filter_.Wait(stall))
+  {
+    Fail("rastertotamsel did not finish within " + std::to_string(stall) + " seconds and was stopped.");
+    filter_.Stop(2.0);
+  }
+  if (pump_.joinable())
+    pump_.join();
+
+  if (!papplJobIsCanceled(job_) && !(WIFEXITED(filter_.status()) && WEXITSTATUS(filter_.status()) == 0))
+    Fail("rastertotamsel " + filter_.Describe() + ".");
+
+  bool success = ok && !failed_;
+
+  if (!error_.empty())
+    papplJobSetMessage(job_, "%s", error_.c_str());
+  return (success);
+}
+
+}  // namespace tamsel

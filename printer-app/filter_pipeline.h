@@ -1,0 +1,82 @@
+//
+// One job's way to the printer: rastertotamsel as a child process, the
+// job's pages written into it as a CUPS raster stream, and its output sent
+// to the device as it comes, by a thread of its own.  Children's error
+// output goes to the job's log.
+//
+
+#ifndef TAMSEL_PRINTER_APP_FILTER_PIPELINE_H
+#define TAMSEL_PRINTER_APP_FILTER_PIPELINE_H
+
+#include "child_process.h"
+
+#include <pappl/pappl.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tamsel {
+
+// Paths and limits, from the environment the server was started with.
+struct PipelineConfig {
+  std::string	filter;			// rastertotamsel
+  std::string	ppd;			// the driver's PPD
+  std::string	ghostscript;		// gs, for PDF
+  int		stall_seconds;		// a child silent this long is killed
+  int		max_impressions;	// pages x copies per job
+};
+const PipelineConfig &Config();
+
+// The environment children get: fixed, as a spooler gives its filters.
+std::vector<std::string> ChildEnvironment(const char *ppd);
+
+class FilterPipeline {
+ public:
+  FilterPipeline(pappl_job_t *job, pappl_device_t *device);
+  FilterPipeline(const FilterPipeline &) = delete;
+  FilterPipeline &operator=(const FilterPipeline &) = delete;
+  ~FilterPipeline();
+
+  // Starts the filter with its options ("PrintDensity=3 PaperWeight=1").
+  bool Start(const std::string &filter_options);
+
+  // One page header, then its lines; false once the job cannot go on.
+  bool StartPage(const cups_page_header2_t &header);
+  bool WriteLine(const unsigned char *line, size_t length);
+
+  // Ends the raster stream (or stops the filter if the job failed or was
+  // cancelled), sends the rest and waits for the filter.  True when every
+  // page reached the printer.
+  bool Finish(bool ok);
+
+  // For Ghostscript: where its error output goes, and whether to stop.
+  int LogFd() const { return log_write_.get(); }
+  bool Stopping();
+  void Fail(const std::string &message);
+
+  pappl_job_t *job() const { return job_; }
+
+ private:
+  static ssize_t WriteRaster(void *ctx, unsigned char *buffer, size_t length);
+  void Pump();
+  void LogChildLines(std::string *pending, const char *data, size_t length, bool flush);
+
+  pappl_job_t		*job_;
+  pappl_device_t	*device_;
+  ChildProcess		filter_;
+  UniqueFd		to_filter_, from_filter_, log_read_, log_write_;
+  cups_raster_t		*raster_ = nullptr;
+  std::thread		pump_;
+  std::atomic<bool>	failed_{false};
+  std::mutex		mutex_;
+  std::string		error_;		// first failure, for the job message
+  size_t		logged_ = 0;	// bytes of child output logged
+  int			pages_ = 0;
+};
+
+}  // namespace tamsel
+
+#endif  // TAMSEL_PRINTER_APP_FILTER_PIPELINE_H
