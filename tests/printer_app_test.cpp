@@ -13,6 +13,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <iterator>
+#include <map>
+#include <set>
 #include <sstream>
 
 namespace tamsel::test {
@@ -37,44 +40,33 @@ class PrinterApp : public ::testing::Test {
   void SetUp() override {
     if (!Have("gs")) GTEST_SKIP() << "ghostscript is not installed";
     for (const char* d : {"state", "spool", "capture"}) fs::create_directories(dir_.File(d));
+    // Other users reach the control socket and the documents.
+    for (const std::string& d : {dir_.path(), dir_.File("state")}) chmod(d.c_str(), 0755);
 
-    // The filter fails on demand, to show that a failed filter aborts the job.
+    // The filter fails on demand, to show that a failed filter aborts the
+    // job, and records what it was given.
     filter_ = dir_.File("filter.sh");
-    WriteFile(filter_, "#!/bin/sh\n[ -e " + dir_.File("fail") + " ] && exit 1\nexec " +
-                           RASTERTOTAMSEL_PATH + " \"$@\"\n");
+    WriteFile(filter_, "#!/bin/sh\nenv > " + dir_.File("filter.env") + "\nls /proc/self/fd > " +
+                           dir_.File("filter.fds") + "\n[ -e " + dir_.File("fail") +
+                           " ] && exit 1\n[ -e " + dir_.File("hang") + " ] && exec sleep 600\nexec " + RASTERTOTAMSEL_PATH + " \"$@\"\n");
     chmod(filter_.c_str(), 0755);
 
     // SNAP_COMMON keeps PAPPL's state file and control socket in our
     // directory instead of /var/lib and /run.
     env_ = {"SNAP_COMMON=" + dir_.File("state"), "TAMSEL_FILTER=" + filter_,
-            "TAMSEL_PPD=" TAMSEL_PPD_PATH};
+            "TAMSEL_PPD=" TAMSEL_PPD_PATH, "TAMSEL_STALL_SECONDS=5", "TAMSEL_MAX_IMPRESSIONS=30"};
     capture_pid_ = Spawn({TCP_CAPTURE_PATH, dir_.File("capture")});
-    server_pid_ = Spawn({PRINTER_APP_PATH, "server", "-o", "server-port=" + std::to_string(FreePort()),
-                         "-o", "spool-directory=" + dir_.File("spool"), "-o",
-                         "log-file=" + dir_.File("log"), "-o", "log-level=debug"},
-                        SpawnOptions{env_, "", -1, -1, -1});
-    ASSERT_TRUE(WaitFor([&] {
-      return fs::exists(dir_.File("state/tamsel-printer-app.sock")) &&
-             fs::exists(dir_.File("capture/port"));
-    }, 10)) << "the server did not start";
+    port_ = FreePort();
+    StartServer();
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(dir_.File("capture/port")); }, 10));
     std::string port = Slurp(dir_.File("capture/port"));
-    port.erase(port.find_last_not_of('\n') + 1);
-    Command c = App("add -d tamsel -v socket://127.0.0.1:" + port + " -m tamsel");
+    device_ = "socket://127.0.0.1:" + port.substr(0, port.find('\n'));
+    Command c = App("add -d tamsel -v " + device_ + " -m tamsel");
     ASSERT_EQ(c.status, 0) << c.out;
   }
 
   void TearDown() override {
-    if (server_pid_ > 0) {
-      // A pending job blocks shutdown, so cancel first; PAPPL then notices
-      // the shutdown only at its next wake-up, which SIGTERM brings forward.
-      App("cancel -d tamsel -a");
-      App("shutdown");
-      kill(server_pid_, SIGTERM);
-      if (!WaitFor([&] { return waitpid(server_pid_, nullptr, WNOHANG) == server_pid_; }, 10)) {
-        kill(server_pid_, SIGKILL);
-        waitpid(server_pid_, nullptr, 0);
-      }
-    }
+    StopServer();
     if (capture_pid_ > 0) {
       kill(capture_pid_, SIGTERM);
       waitpid(capture_pid_, nullptr, 0);
@@ -82,17 +74,77 @@ class PrinterApp : public ::testing::Test {
     if (HasFailure()) std::cerr << "server log (tail):\n" << Tail(Slurp(dir_.File("log")), 60);
   }
 
+  void StartServer() {
+    server_pid_ = Spawn({PRINTER_APP_PATH, "server", "-o", "server-port=" + std::to_string(port_),
+                         "-o", "spool-directory=" + dir_.File("spool"), "-o",
+                         "log-file=" + dir_.File("log"), "-o", "log-level=debug"},
+                        SpawnOptions{env_, "", -1, -1, -1});
+    ASSERT_TRUE(WaitFor([&] { return App("printers").status == 0; }, 10))
+        << "the server did not start";
+  }
+
+  // Returns whether the server ended by itself after "shutdown".
+  bool StopServer() {
+    if (server_pid_ <= 0) return true;
+    // A pending job blocks shutdown, so cancel first.
+    App("cancel -d tamsel -a");
+    App("shutdown");
+    bool clean = WaitFor([&] { return waitpid(server_pid_, nullptr, WNOHANG) == server_pid_; }, 10);
+    if (!clean) {
+      kill(server_pid_, SIGKILL);
+      waitpid(server_pid_, nullptr, 0);
+    }
+    server_pid_ = -1;
+    return clean;
+  }
+
+  bool HasChildren() { return Sh("pgrep -P " + std::to_string(server_pid_)).status == 0; }
+
+  bool ServerAlive() { return server_pid_ > 0 && waitpid(server_pid_, nullptr, WNOHANG) == 0; }
+
   static std::string Tail(const std::string& text, int lines) {
     std::size_t at = text.size();
     while (lines-- > 0 && at > 0) at = text.rfind('\n', at - 1);
     return text.substr(at == std::string::npos ? 0 : at);
   }
 
-  Command App(const std::string& args) {
+  // The command line, as root or as an unprivileged user.
+  Command App(const std::string& args, bool as_nobody = false) {
     std::string env;
     for (const auto& e : env_) env += e + " ";
-    return Sh(env + PRINTER_APP_PATH " " + args);
+    return Sh(std::string(as_nobody ? kNobody : "") + "env " + env + PRINTER_APP_PATH " " + args);
   }
+
+  // HTTP status of a request to the server's web interface.
+  std::string Http(const std::string& args, bool as_nobody = false) {
+    return Sh(std::string(as_nobody ? kNobody : "") + "curl -s -o /dev/null -w '%{http_code}' " +
+              args).out;
+  }
+  std::string Url(const std::string& path) {
+    return "http://localhost:" + std::to_string(port_) + path;
+  }
+
+  // Job id from submit's "tamsel-N".
+  static std::string JobId(const Command& c) {
+    std::string id = c.out.substr(c.out.rfind('-') + 1);
+    return id.substr(0, id.find('\n'));
+  }
+
+  // "id state" lines of every job the server knows.
+  std::map<std::string, std::string> Jobs() {
+    std::map<std::string, std::string> jobs;
+    std::istringstream lines(App("jobs -d tamsel").out);
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::istringstream fields(line);
+      std::string id, state;
+      fields >> id >> state;
+      jobs[id.substr(id.rfind('-') + 1)] = state;
+    }
+    return jobs;
+  }
+
+  static constexpr const char* kNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
 
   // Everything the printer has received so far, connections in order.
   Bytes Received() {
@@ -113,22 +165,7 @@ class PrinterApp : public ::testing::Test {
     std::size_t before = Received().size();
     Command c = App("submit -d tamsel " + options + " " + file);
     EXPECT_EQ(c.status, 0) << c.out;
-    std::string id = c.out.substr(c.out.rfind('-') + 1);
-    id.erase(id.find_last_not_of('\n') + 1);
-    std::string state;
-    WaitFor([&] {
-      std::istringstream jobs(App("jobs -d tamsel").out);
-      std::string line;
-      while (std::getline(jobs, line)) {
-        std::istringstream fields(line);
-        std::string job_id, job_state;
-        fields >> job_id >> job_state;
-        if (job_id == id && (job_state == "completed" || job_state == "aborted" ||
-                             job_state == "canceled"))
-          state = job_state;
-      }
-      return !state.empty();
-    }, 60);
+    std::string state = WaitForJob(JobId(c));
     // The device may still be delivering the last bytes: wait until the
     // capture has stopped growing for a moment.
     std::size_t size = Received().size();
@@ -143,8 +180,18 @@ class PrinterApp : public ::testing::Test {
     return state;
   }
 
+  std::string WaitForJob(const std::string& id, double seconds = 60) {
+    std::string state;
+    WaitFor([&] {
+      state = Jobs()[id];
+      return state == "completed" || state == "aborted" || state == "canceled";
+    }, seconds);
+    return state;
+  }
+
   TempDir dir_;
-  std::string filter_;
+  int port_ = 0;
+  std::string filter_, device_;
   std::vector<std::string> env_;
   pid_t server_pid_ = -1, capture_pid_ = -1;
 };
@@ -212,6 +259,230 @@ TEST_F(PrinterApp, FailedFilterAbortsTheJob) {
   Bytes out;
   EXPECT_EQ(Print(dir_.File("job.pwg"), "-o media=iso_a5_148x210mm", &out), "aborted");
   EXPECT_TRUE(DecodeJob(out).pages.empty());
+}
+
+
+// A small PNG; PAPPL spools it, so that it waits while the printer is paused.
+std::string Png(const TempDir& dir) {
+  std::string path = dir.File("page.png");
+  if (!fs::exists(path)) {
+    Sh("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pnggray -r20 -sOutputFile=" + path +
+       " -c '0 0 100 100 rectfill showpage'");
+    chmod(path.c_str(), 0644);
+  }
+  return path;
+}
+
+// A small black-1 PWG raster page on the given paper (points).
+std::string PwgPage(const TempDir& dir, const std::string& name, unsigned w_pt, unsigned l_pt) {
+  RasterPage page = WhitePage(w_pt * 600 / 72, 64, w_pt, l_pt);
+  page.header.cupsColorSpace = CUPS_CSPACE_K;
+  for (auto& line : page.lines) std::fill(line.begin(), line.end(), 0x0F);
+  std::string path = dir.File(name);
+  WriteRaster(path, {page}, CUPS_RASTER_WRITE_PWG);
+  chmod(path.c_str(), 0644);
+  return path;
+}
+
+TEST_F(PrinterApp, OnlyPrinterDevicesAndOnlyAdministratorsChangeThem) {
+  // Not even root may add a printer that writes to a file.
+  Command c = App("add -d bad -v file://" + dir_.File("written") + " -m tamsel");
+  EXPECT_NE(c.status, 0) << c.out;
+  EXPECT_FALSE(fs::exists(dir_.File("written")));
+
+  // Another local user, on the control socket, over IPP and on the web.
+  c = App("add -d evil -v " + device_ + " -m tamsel", true);
+  EXPECT_NE(c.status, 0) << c.out;
+  c = App("add -u ipp://localhost:" + std::to_string(port_) + "/ipp/system -d evil -v " + device_ +
+          " -m tamsel", true);
+  EXPECT_NE(c.status, 0) << c.out;
+  EXPECT_EQ(Http(Url("/addprinter"), true), "403");
+  EXPECT_EQ(Http("-X POST -d action=delete-printer " + Url("/tamsel/delete"), true), "403");
+  EXPECT_EQ(App("printers").out, "tamsel\n");
+
+  // Root opens the page that lists devices, with no DNS-SD daemon around.
+  EXPECT_EQ(Http(Url("/addprinter")), "200");
+  // A name that only starts with a digit is not this host (DNS rebinding).
+  EXPECT_EQ(Http("-H 'Host: 1rebind.attacker.example' " + Url("/")), "400");
+  EXPECT_EQ(Http(Url("/")), "200");
+  EXPECT_TRUE(ServerAlive());
+}
+
+TEST_F(PrinterApp, JobsAreControlledByTheirOwners) {
+  std::string page = Png(dir_);
+  ASSERT_EQ(App("pause -d tamsel").status, 0);
+  std::string roots = JobId(App("submit -d tamsel " + page));
+  Command c = App("submit -d tamsel " + page, true);
+  ASSERT_EQ(c.status, 0) << c.out;
+  std::string nobodys = JobId(c);
+
+  // requesting-user-name does not make anyone the owner.
+  EXPECT_NE(App("cancel -d tamsel -j " + roots, true).status, 0);
+  EXPECT_NE(App("-o requesting-user-name=root cancel -d tamsel -j " + roots, true).status, 0);
+  EXPECT_NE(App("pause -d tamsel", true).status, 0);
+  EXPECT_NE(App("cancel -d tamsel -a", true).status, 0);
+  EXPECT_EQ(App("cancel -d tamsel -j " + nobodys, true).status, 0);
+  EXPECT_EQ(Jobs()[nobodys], "canceled");
+  EXPECT_EQ(Jobs()[roots], "pending");
+}
+
+TEST_F(PrinterApp, JobsPrintInOrderAndTheHistorySurvivesRestarts) {
+  // Accepted while paused: A4, A5, Letter, B5.
+  ASSERT_EQ(App("pause -d tamsel").status, 0);
+  std::vector<std::string> ids;
+  for (const char* media : {"iso_a4_210x297mm", "iso_a5_148x210mm", "na_letter_8.5x11in",
+                            "iso_b5_176x250mm"})
+    ids.push_back(JobId(App("submit -d tamsel -o media=" + std::string(media) + " " + Png(dir_))));
+  // And one without a document, cancelled.
+  WriteFile(dir_.File("create.test"),
+            "{ OPERATION Create-Job GROUP operation-attributes-tag\n"
+            "ATTR charset attributes-charset utf-8 ATTR naturalLanguage attributes-natural-language en\n"
+            "ATTR uri printer-uri $uri ATTR name requesting-user-name root STATUS successful-ok }\n");
+  Command c = Sh("ipptool -t ipp://localhost:" + std::to_string(port_) + "/ipp/print/tamsel " +
+                 dir_.File("create.test"));
+  ASSERT_EQ(c.status, 0) << c.out;
+  std::string empty = std::to_string(std::stoi(ids.back()) + 1);
+  ASSERT_EQ(App("cancel -d tamsel -j " + empty).status, 0);
+  ASSERT_EQ(App("resume -d tamsel").status, 0);
+  for (const std::string& id : ids) ASSERT_EQ(WaitForJob(id), "completed");
+
+  // First in, first out; one connection per job.
+  const unsigned widths_pt[] = {595, 420, 612, 498};
+  for (int n = 1; n <= 4; ++n) {
+    DecodedJob job = DecodeJob(ReadFile(dir_.File("capture/conn-" + std::to_string(n) + ".prn")));
+    ASSERT_FALSE(job.error) << job.error->Message();
+    EXPECT_NEAR(job.summary.settings.width_dots * 72.0 / 600, widths_pt[n - 1], 5) << "job " << n;
+  }
+
+  // Killed while saving its state, again and again: every printer and
+  // every job is there after the restart, and new ids go on upwards.
+  for (int round = 0; round < 5; ++round) {
+    for (int i = 0; i < 10; ++i) App("modify -d tamsel -o printer-location=room-" + std::to_string(i));
+    kill(server_pid_, SIGKILL);
+    waitpid(server_pid_, nullptr, 0);
+    StartServer();
+    ASSERT_EQ(App("printers").out, "tamsel\n") << "round " << round;
+  }
+  std::map<std::string, std::string> jobs = Jobs();
+  for (const std::string& id : ids) EXPECT_EQ(jobs[id], "completed") << "job " << id;
+  EXPECT_EQ(jobs[empty], "canceled");
+  std::string next = JobId(App("submit -d tamsel " + PwgPage(dir_, "next.pwg", 420, 595)));
+  EXPECT_GT(std::stoi(next), std::stoi(empty));
+}
+
+TEST_F(PrinterApp, OneServerPerStateAndNoPrivateServers) {
+  Command second = App("server -o server-port=" + std::to_string(FreePort()));
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(second.out.find("already running"), std::string::npos) << second.out;
+  EXPECT_EQ(App("printers").out, "tamsel\n");
+
+  EXPECT_TRUE(StopServer()) << "shutdown did not end the server";
+  Command c = App("printers");
+  EXPECT_NE(c.status, 0);
+  EXPECT_NE(c.out.find("not running"), std::string::npos) << c.out;
+  EXPECT_NE(App("printers").status, 0) << "a sub-command started a server of its own";
+}
+
+TEST_F(PrinterApp, HostileDocumentsEndOnlyTheirOwnJob) {
+  // 8-bit grey PWG raster far wider than the page, and one whose width
+  // wraps the line length around in 32 bits.
+  RasterPage wide = WhitePage(8, 4, 420, 595);
+  wide.header.cupsBitsPerColor = wide.header.cupsBitsPerPixel = 8;
+  wide.header.cupsColorSpace = CUPS_CSPACE_SW;
+  wide.header.cupsWidth = 200000;
+  wide.header.cupsBytesPerLine = 200000;
+  for (auto& line : wide.lines) line.assign(200000, 0x00);
+  WriteRaster(dir_.File("wide.pwg"), {wide}, CUPS_RASTER_WRITE_PWG);
+
+  // PNGs: cut short, and one claiming a width of 0.
+  Sh("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pnggray -r50 -sOutputFile=" + dir_.File("ok.png") +
+     " -c 'showpage'");
+  Bytes png = ReadFile(dir_.File("ok.png"));
+  ASSERT_GT(png.size(), 100u);
+  WriteFile(dir_.File("short.png"), std::string(png.begin(), png.begin() + 60));
+  Bytes zero = png;
+  std::fill(zero.begin() + 16, zero.begin() + 20, 0);  // IHDR width; CRC fixed below
+  std::uint32_t crc = 0xFFFFFFFF;
+  for (std::size_t i = 12; i < 29; ++i) {
+    crc ^= zero[i];
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+  }
+  crc = ~crc;
+  for (int k = 0; k < 4; ++k) zero[29 + k] = static_cast<std::uint8_t>(crc >> (24 - 8 * k));
+  WriteFile(dir_.File("zero.png"), std::string(zero.begin(), zero.end()));
+  WriteFile(dir_.File("garbage.pdf"), std::string("%PDF-1.4\n") + std::string(5000, 'x'));
+
+  Bytes out;
+  for (const char* doc : {"wide.pwg", "short.png", "zero.png", "garbage.pdf"}) {
+    std::string state = Print(dir_.File(doc), "-o media=iso_a5_148x210mm", &out);
+    EXPECT_TRUE(state == "aborted" || state == "completed") << doc << ": " << state;
+    ASSERT_TRUE(ServerAlive()) << doc << " ended the server";
+  }
+  EXPECT_LT(fs::file_size(dir_.File("log")), 1u << 20) << "the log filled up";
+  EXPECT_EQ(Print(PwgPage(dir_, "next.pwg", 420, 595), "", &out), "completed");
+  EXPECT_EQ(DecodeJob(out).pages.size(), 1u);
+}
+
+TEST_F(PrinterApp, FilterGetsOnlyWhatTheJobNeeds) {
+  Bytes out;
+  ASSERT_EQ(Print(PwgPage(dir_, "a.pwg", 420, 595), "", &out), "completed");
+  std::istringstream env(Slurp(dir_.File("filter.env")));
+  std::set<std::string> names;
+  for (std::string line; std::getline(env, line);) names.insert(line.substr(0, line.find('=')));
+  // PWD, SHLVL and _ are the recording shell's own.
+  for (const char* own : {"PWD", "SHLVL", "_", "OLDPWD"}) names.erase(own);
+  EXPECT_EQ(names, (std::set<std::string>{"HOME", "LC_ALL", "PATH", "PPD", "TMPDIR"}));
+  std::istringstream fds(Slurp(dir_.File("filter.fds")));
+  std::set<std::string> open_fds{std::istream_iterator<std::string>(fds), {}};
+  // ls inherits the shell's descriptors and reads the list through 3.
+  EXPECT_EQ(open_fds, (std::set<std::string>{"0", "1", "2", "3"}));
+}
+
+
+// A PDF of pages with a box each, slow enough to render that a job can be
+// watched while it prints.
+std::string BoxesPdf(const TempDir& dir, int pages) {
+  std::string ps = dir.File("boxes.ps"), pdf = dir.File("boxes-" + std::to_string(pages) + ".pdf");
+  WriteFile(ps, "%!PS\n1 1 " + std::to_string(pages) +
+                    " { pop 0 1 400 { dup 72 add 72 moveto 0 600 rlineto stroke } for"
+                    " 100 100 200 200 rectfill showpage } for\n");
+  Sh("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sPAPERSIZE=a4 -sOutputFile=" + pdf + " " + ps);
+  return pdf;
+}
+
+TEST_F(PrinterApp, CancelStopsTheJobAtAPageBoundary) {
+  std::string id = JobId(App("submit -d tamsel " + BoxesPdf(dir_, 25)));
+  ASSERT_TRUE(WaitFor([&] { return Received().size() > 200000; }, 30)) << "nothing reached the printer";
+  ASSERT_EQ(App("cancel -d tamsel -j " + id).status, 0);
+  EXPECT_EQ(WaitForJob(id, 10), "canceled");
+  // The filter closed its page; Ghostscript and the filter are gone.
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(dir_.File("capture/conn-1.prn")); }, 10));
+  DecodedJob job = DecodeJob(ReadFile(dir_.File("capture/conn-1.prn")));
+  EXPECT_FALSE(job.error) << job.error->Message();
+  EXPECT_LT(job.pages.size(), 25u);
+  EXPECT_FALSE(HasChildren()) << "a child outlived the job";
+}
+
+TEST_F(PrinterApp, HungFilterLostPrinterAndHugeJobsAbortWithAReason) {
+  Bytes out;
+  // A filter that stops reading is stopped after the stall time.
+  WriteFile(dir_.File("hang"), std::string("1"));
+  EXPECT_EQ(Print(BoxesPdf(dir_, 2), "", &out), "aborted");
+  EXPECT_NE(Slurp(dir_.File("log")).find("made no progress"), std::string::npos);
+  EXPECT_FALSE(HasChildren()) << "the hung filter was not killed";
+  fs::remove(dir_.File("hang"));
+
+  // A printer that drops the connection mid-job.
+  WriteFile(dir_.File("capture/close-after"), std::string("100000"));
+  EXPECT_EQ(Print(BoxesPdf(dir_, 4), "", &out), "aborted");
+  EXPECT_NE(Slurp(dir_.File("log")).find("Lost the connection to the printer"), std::string::npos);
+  fs::remove(dir_.File("capture/close-after"));
+
+  // More than 30 pages, copies included, is over this server's limit.
+  EXPECT_EQ(Print(BoxesPdf(dir_, 2), "-o copies=16", &out), "aborted");
+  EXPECT_NE(Slurp(dir_.File("log")).find("which is the limit for one job"), std::string::npos);
+  EXPECT_EQ(Print(BoxesPdf(dir_, 2), "-o copies=15", &out), "completed");
+  EXPECT_EQ(DecodeJob(out).pages.size(), 30u);
 }
 
 }  // namespace

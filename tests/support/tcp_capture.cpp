@@ -3,7 +3,9 @@
 // Stands in for the printer's raw port on loopback: listens on
 // 127.0.0.1 at a free port, writes the port number to DIR/port, and stores
 // the bytes of the N-th connection in DIR/conn-N.prn (one job each, as the
-// socket backend connects once per job).  Runs until killed.
+// socket backend connects once per job).  While DIR/close-after holds a
+// number, connections are dropped after that many bytes, as a printer that
+// goes away.  Runs until killed.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -47,10 +49,16 @@ int main(int argc, char* argv[]) {
     std::FILE* f = std::fopen(part.c_str(), "wb");
     char buf[65536];
     ssize_t got;
+    long limit = -1, total = 0;
+    if (std::FILE* lf = std::fopen((dir + "/close-after").c_str(), "r")) {
+      if (std::fscanf(lf, "%ld", &limit) != 1) limit = -1;
+      std::fclose(lf);
+    }
     // Flushed as it comes, so that a test can read a connection still open.
-    while ((got = read(c, buf, sizeof buf)) > 0) {
+    while ((limit < 0 || total < limit) && (got = read(c, buf, sizeof buf)) > 0) {
       std::fwrite(buf, 1, static_cast<std::size_t>(got), f);
       std::fflush(f);
+      total += got;
     }
     std::fclose(f);
     close(c);
