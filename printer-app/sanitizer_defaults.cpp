@@ -15,7 +15,7 @@ __asan_default_options(void)
 extern "C" const char *
 __lsan_default_suppressions(void)
 {
-  return ("leak:libpappl.so\nleak:libcups.so\n");
+  return ("leak:libcups.so\nleak:pappl\nleak:_pappl\n");
 }
 
 extern "C" const char *
