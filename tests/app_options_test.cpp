@@ -1,0 +1,76 @@
+// The printer application's pure parts: IPP options to the filter's page
+// header and options, device URIs, and the child processes it owns.
+
+#include "child_process.h"
+#include "job_options.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tamsel {
+namespace {
+
+TEST(AppOptions, DarknessAndMediaTypeBecomeThePpdOptions) {
+  // Configured darkness 50 is Normal; the job's print-darkness moves it,
+  // clamped to the five levels.
+  EXPECT_EQ(FilterOptions(DensityFor(50, 0), PaperWeightFor("stationery")),
+            "PrintDensity=3 PaperWeight=1");
+  EXPECT_EQ(DensityFor(50, 50), 5);
+  EXPECT_EQ(DensityFor(50, -50), 1);
+  EXPECT_EQ(DensityFor(0, -100), 1);
+  EXPECT_EQ(DensityFor(100, 100), 5);
+  EXPECT_EQ(DensityFor(50, 12), 3);
+  EXPECT_EQ(DensityFor(50, 13), 4);
+  EXPECT_EQ(PaperWeightFor("stationery-heavyweight"), 2);
+  EXPECT_EQ(PaperWeightFor("cardstock"), 3);
+  EXPECT_EQ(PaperWeightFor("transparency"), 1);
+  EXPECT_EQ(PaperWeightFor(nullptr), 1);
+}
+
+TEST(AppOptions, HeaderCarriesThePaperTheFilterKnows) {
+  cups_page_header2_t h = FilterHeader("iso_b5_176x250mm", 17600, 25000, 4157, 5905);
+  EXPECT_EQ(h.PageSize[0], 498u);  // the printer's own B5, not ISO's 499
+  EXPECT_EQ(h.PageSize[1], 708u);
+  EXPECT_EQ(h.cupsBytesPerLine, 520u);
+  EXPECT_EQ(h.cupsColorSpace, CUPS_CSPACE_W);
+  EXPECT_EQ(h.NumCopies, 1u);
+
+  // A size off the table, from hundredths of millimetres.
+  h = FilterHeader("custom_100x200mm", 10000, 20000, 2362, 4724);
+  EXPECT_EQ(h.PageSize[0], 283u);
+  EXPECT_EQ(h.PageSize[1], 567u);
+  EXPECT_FLOAT_EQ(h.cupsPageSize[0], 10000 * 72.0f / 2540.0f);
+}
+
+TEST(AppOptions, OnlyPrinterDeviceUris) {
+  for (const char* uri : {"socket://10.0.0.5", "socket://printer:9100", "usb://Tamsel/Laser?serial=1",
+                          "dnssd://Tamsel._pdl-datastream._tcp.local/", "snmp://10.0.0.5"})
+    EXPECT_TRUE(DeviceUriAllowed(uri)) << uri;
+  const char* const refused[] = {"file:///etc/shadow", "file:/tmp/x", "socket://", "SOCKET://host",
+                                 "ipp://host/ipp/print", "", nullptr};
+  for (const char* uri : refused)
+    EXPECT_FALSE(DeviceUriAllowed(uri)) << (uri ? uri : "(null)");
+}
+
+TEST(AppChild, OwnerEndsEvenAChildThatIgnoresSigterm) {
+  pid_t pid;
+  {
+    ChildProcess child;
+    ASSERT_EQ(child.Start("/bin/sh", {"sh", "-c", "trap '' TERM; sleep 30"}, {}, -1, -1, -1), 0);
+    pid = child.pid();
+    EXPECT_FALSE(child.Wait(0.2));
+  }
+  // Killed and reaped: the pid is no child of ours any more.
+  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
+
+  ChildProcess failing;
+  ASSERT_EQ(failing.Start("/bin/sh", {"sh", "-c", "exit 3"}, {}, -1, -1, -1), 0);
+  ASSERT_TRUE(failing.Wait(10));
+  EXPECT_EQ(failing.Describe(), "exited with status 3");
+  EXPECT_EQ(ChildProcess().Start("/nonexistent", {"x"}, {}, -1, -1, -1), ENOENT);
+}
+
+}  // namespace
+}  // namespace tamsel
