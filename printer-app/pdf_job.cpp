@@ -4,7 +4,7 @@
 // it is rendered.  Nothing of the document is spooled.
 //
 
-#include "pdf_job.h"
+#include "spooled_jobs.h"
 
 #include "filter_pipeline.h"
 #include "job_options.h"

@@ -18,7 +18,7 @@
 
 #include "filter_pipeline.h"
 #include "job_options.h"
-#include "pdf_job.h"
+#include "spooled_jobs.h"
 
 #include <pappl/pappl.h>
 
@@ -263,6 +263,8 @@ pappl_system_t *SystemCallback(int num_options, cups_option_t *options, void *)
   // PAPPL 1.3's web interface needs footer HTML to render.
   papplSystemSetFooterHTML(system, "Tamsel Printer App " TAMSEL_VERSION);
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdf, nullptr);
+  papplSystemAddMIMEFilter(system, "image/pwg-raster", "image/pwg-raster", PrintRasterFile, nullptr);
+  papplSystemAddMIMEFilter(system, "image/urf", "image/pwg-raster", PrintRasterFile, nullptr);
 
   static pappl_version_t version = {};
   strncpy(version.name, "tamsel-printer-app", sizeof(version.name) - 1);

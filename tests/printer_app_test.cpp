@@ -12,7 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
+#include <mutex>
+#include <random>
 #include <iterator>
 #include <map>
 #include <set>
@@ -262,6 +265,17 @@ TEST_F(PrinterApp, FailedFilterAbortsTheJob) {
 }
 
 
+// A PDF of pages with a box each, slow enough to render that a job can be
+// watched while it prints.
+std::string BoxesPdf(const TempDir& dir, int pages) {
+  std::string ps = dir.File("boxes.ps"), pdf = dir.File("boxes-" + std::to_string(pages) + ".pdf");
+  WriteFile(ps, "%!PS\n1 1 " + std::to_string(pages) +
+                    " { pop 0 1 400 { dup 72 add 72 moveto 0 600 rlineto stroke } for"
+                    " 100 100 200 200 rectfill showpage } for\n");
+  Sh("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sPAPERSIZE=a4 -sOutputFile=" + pdf + " " + ps);
+  return pdf;
+}
+
 // A small PNG; PAPPL spools it, so that it waits while the printer is paused.
 std::string Png(const TempDir& dir) {
   std::string path = dir.File("page.png");
@@ -413,9 +427,31 @@ TEST_F(PrinterApp, HostileDocumentsEndOnlyTheirOwnJob) {
   for (int k = 0; k < 4; ++k) zero[29 + k] = static_cast<std::uint8_t>(crc >> (24 - 8 * k));
   WriteFile(dir_.File("zero.png"), std::string(zero.begin(), zero.end()));
   WriteFile(dir_.File("garbage.pdf"), std::string("%PDF-1.4\n") + std::string(5000, 'x'));
+  Bytes pdf = ReadFile(BoxesPdf(dir_, 2));
+  WriteFile(dir_.File("short.pdf"), std::string(pdf.begin(), pdf.begin() + pdf.size() / 2));
+  Sh("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=jpeggray -r50 -sOutputFile=" + dir_.File("ok.jpg") +
+     " -c 'showpage'");
+  Bytes jpg = ReadFile(dir_.File("ok.jpg"));
+  WriteFile(dir_.File("short.jpg"), std::string(jpg.begin(), jpg.begin() + jpg.size() / 3));
+
+  // Four billion lines claimed, fifty sent; colour; Apple raster as wide.
+  RasterPage tall = WhitePage(3496, 50, 420, 595);
+  tall.header.cupsColorSpace = CUPS_CSPACE_K;
+  tall.header.cupsHeight = 4000000000u;
+  WriteRaster(dir_.File("tall.pwg"), {tall}, CUPS_RASTER_WRITE_PWG);
+  RasterPage rgb = wide;
+  rgb.header.cupsWidth = 2000;
+  rgb.header.cupsBitsPerPixel = 24;
+  rgb.header.cupsBytesPerLine = 6000;
+  rgb.header.cupsColorSpace = CUPS_CSPACE_SRGB;
+  rgb.header.cupsNumColors = 3;
+  for (auto& line : rgb.lines) line.assign(6000, 0x00);
+  WriteRaster(dir_.File("rgb.pwg"), {rgb}, CUPS_RASTER_WRITE_PWG);
+  WriteRaster(dir_.File("wide.urf"), {wide}, CUPS_RASTER_WRITE_APPLE);
 
   Bytes out;
-  for (const char* doc : {"wide.pwg", "short.png", "zero.png", "garbage.pdf"}) {
+  for (const char* doc : {"wide.pwg", "wide.urf", "tall.pwg", "rgb.pwg", "short.png", "zero.png",
+                          "short.jpg", "garbage.pdf", "short.pdf"}) {
     std::string state = Print(dir_.File(doc), "-o media=iso_a5_148x210mm", &out);
     EXPECT_TRUE(state == "aborted" || state == "completed") << doc << ": " << state;
     ASSERT_TRUE(ServerAlive()) << doc << " ended the server";
@@ -440,17 +476,6 @@ TEST_F(PrinterApp, FilterGetsOnlyWhatTheJobNeeds) {
   EXPECT_EQ(open_fds, (std::set<std::string>{"0", "1", "2", "3"}));
 }
 
-
-// A PDF of pages with a box each, slow enough to render that a job can be
-// watched while it prints.
-std::string BoxesPdf(const TempDir& dir, int pages) {
-  std::string ps = dir.File("boxes.ps"), pdf = dir.File("boxes-" + std::to_string(pages) + ".pdf");
-  WriteFile(ps, "%!PS\n1 1 " + std::to_string(pages) +
-                    " { pop 0 1 400 { dup 72 add 72 moveto 0 600 rlineto stroke } for"
-                    " 100 100 200 200 rectfill showpage } for\n");
-  Sh("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sPAPERSIZE=a4 -sOutputFile=" + pdf + " " + ps);
-  return pdf;
-}
 
 TEST_F(PrinterApp, CancelStopsTheJobAtAPageBoundary) {
   std::string id = JobId(App("submit -d tamsel " + BoxesPdf(dir_, 25)));
@@ -485,6 +510,114 @@ TEST_F(PrinterApp, HungFilterLostPrinterAndHugeJobsAbortWithAReason) {
   EXPECT_NE(Slurp(dir_.File("log")).find("which is the limit for one job"), std::string::npos);
   EXPECT_EQ(Print(BoxesPdf(dir_, 2), "-o copies=15", &out), "completed");
   EXPECT_EQ(DecodeJob(out).pages.size(), 30u);
+}
+
+
+// Resident memory of a process, in KiB.
+long RssKiB(pid_t pid) {
+  std::istringstream status(Slurp("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+TEST_F(PrinterApp, SoakOfConcurrentClientsWithCancels) {
+  // 40 jobs from 4 clients: PDF, PNG and PWG raster, a quarter cancelled.
+  // Job i is told apart at the printer by its paper, density and weight.
+  const char* media[] = {"iso_a5_148x210mm", "iso_a4_210x297mm", "iso_b5_176x250mm",
+                         "na_letter_8.5x11in", "na_legal_8.5x14in"};
+  const char* types[] = {"stationery", "stationery-heavyweight"};
+  struct Job {
+    std::string id, doc;
+    unsigned pages = 1, width_dots = 0;
+    int density = 0, weight = 0;
+    bool cancel = false;
+  };
+  std::vector<Job> jobs(40);
+  std::string pdf1 = BoxesPdf(dir_, 1), pdf2 = BoxesPdf(dir_, 2);
+  for (int i = 0; i < 40; ++i) {
+    Job& j = jobs[i];
+    j.density = (i / 5) % 5 + 1;
+    j.weight = i / 25 + 1;
+    j.cancel = i % 4 == 3;
+    j.doc = i % 3 == 0 ? pdf2 : i % 3 == 1 ? Png(dir_) : PwgPage(dir_, "soak.pwg", 420, 595);
+    j.pages = i % 3 == 0 ? 2 : 1;
+  }
+  long rss_after_10 = -1;
+  std::atomic<int> finished{0};
+  std::mutex mutex;
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.emplace_back([&, c] {
+      std::mt19937 random(c);
+      for (int i = c; i < 40; i += 4) {
+        Job& j = jobs[i];
+        std::string options = "-o media=" + std::string(media[i % 5]) + " -o media-type=" +
+                              types[j.weight - 1] + " -o print-darkness=" +
+                              std::to_string((j.density - 1) * 25 - 50);
+        Command sub;
+        // A streamed raster is refused while another job prints; retry.
+        for (int tries = 0; tries < 600; ++tries) {
+          sub = App("submit -d tamsel " + options + " " + j.doc);
+          if (sub.status == 0 || sub.out.find("busy") == std::string::npos) break;
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        EXPECT_EQ(sub.status, 0) << sub.out;
+        j.id = JobId(sub);
+        if (j.cancel) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(random() % 400));
+          App("cancel -d tamsel -j " + j.id);
+        }
+        if (++finished == 10) {
+          std::lock_guard<std::mutex> lock(mutex);
+          rss_after_10 = RssKiB(server_pid_);
+        }
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+  for (Job& j : jobs) {
+    std::string state = WaitForJob(j.id);
+    EXPECT_TRUE(j.cancel ? state == "canceled" || state == "completed" : state == "completed")
+        << "job " << j.id << ": " << state;
+    if (state == "completed") j.cancel = false;  // cancelled too late: it printed
+  }
+
+  // Every printed job arrived once, complete, in the order it was accepted;
+  // a cancelled job that had started ends at a page boundary.
+  const unsigned size_pt[][2] = {{420, 595}, {595, 842}, {498, 708}, {612, 792}, {612, 1008}};
+  std::map<int, int> connection;  // job index -> connection
+  for (int n = 1; fs::exists(dir_.File("capture/conn-" + std::to_string(n) + ".prn")); ++n) {
+    DecodedJob d = DecodeJob(ReadFile(dir_.File("capture/conn-" + std::to_string(n) + ".prn")));
+    ASSERT_FALSE(d.error) << "connection " << n << ": " << d.error->Message();
+    const auto& set = d.summary.settings;
+    int match = -1;
+    for (int i = 0; i < 40; ++i)
+      if (set.density == jobs[i].density && set.paper_weight == jobs[i].weight &&
+          std::abs(int(set.width_dots * 72 / 600) - int(size_pt[i % 5][0])) <= 5 &&
+          std::abs(int(set.length_dots * 72 / 600) - int(size_pt[i % 5][1])) <= 5)
+        match = i;
+    ASSERT_GE(match, 0) << "connection " << n << " belongs to no job";
+    EXPECT_EQ(connection.count(match), 0u) << "job " << jobs[match].id << " arrived twice";
+    connection[match] = n;
+    if (!jobs[match].cancel) {
+      EXPECT_EQ(d.pages.size(), jobs[match].pages) << "job " << jobs[match].id;
+    }
+  }
+  int last = 0;
+  std::map<int, int> by_id;  // job id -> connection, printed jobs only
+  for (int i = 0; i < 40; ++i) {
+    if (jobs[i].cancel) continue;
+    ASSERT_EQ(connection.count(i), 1u) << "job " << jobs[i].id << " never arrived";
+    by_id[std::stoi(jobs[i].id)] = connection[i];
+  }
+  for (const auto& [id, n] : by_id) {
+    EXPECT_GT(n, last) << "job " << id << " overtook an earlier one";
+    last = n;
+  }
+  EXPECT_TRUE(ServerAlive());
+  EXPECT_FALSE(HasChildren());
+  EXPECT_LE(RssKiB(server_pid_), rss_after_10 * 6 / 5) << "after 10 jobs: " << rss_after_10 << " KiB";
 }
 
 }  // namespace

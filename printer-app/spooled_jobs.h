@@ -1,0 +1,26 @@
+//
+// Documents printed from the spool by the application itself: PDF, which
+// Ghostscript renders page by page into a pipe, and PWG or Apple raster
+// that came while the printer was busy.
+//
+
+#ifndef TAMSEL_PRINTER_APP_SPOOLED_JOBS_H
+#define TAMSEL_PRINTER_APP_SPOOLED_JOBS_H
+
+#include <pappl/pappl.h>
+
+#include <string>
+
+namespace tamsel {
+
+// The filter callbacks PAPPL calls for application/pdf, and for
+// image/pwg-raster and image/urf documents in the spool.
+bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void *data);
+bool PrintRasterFile(pappl_job_t *job, pappl_device_t *device, void *data);
+
+// The filter's options for a job ("PrintDensity=3 PaperWeight=1").
+std::string FilterOptionsFor(const pappl_pr_options_t *options);
+
+}  // namespace tamsel
+
+#endif  // TAMSEL_PRINTER_APP_SPOOLED_JOBS_H
