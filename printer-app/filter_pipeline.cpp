@@ -49,6 +49,14 @@ double Since(Clock::time_point t)
 
 }  // namespace
 
+size_t DeviceBytesWritten(pappl_device_t *device)
+{
+  pappl_devmetrics_t metrics;
+
+  papplDeviceGetMetrics(device, &metrics);
+  return (metrics.write_bytes);
+}
+
 const PipelineConfig &Config()
 {
   static const PipelineConfig config = {
@@ -210,6 +218,8 @@ void FilterPipeline::Pump()
   char		buffer[65536];
   std::string	pending;
   bool		device_ok = true;
+  size_t	forwarded = 0;
+  size_t	written_before = DeviceBytesWritten(device_);
 
   for (;;)
   {
@@ -245,11 +255,18 @@ void FilterPipeline::Pump()
         device_ok = false;
         Fail("Lost the connection to the printer; the job was stopped.");
       }
+      forwarded += (size_t)bytes;
     }
   }
 
+  // The last bytes leave with the flush, which reports no error: the
+  // device's count of bytes written tells whether they all went out.
   if (device_ok)
+  {
     papplDeviceFlush(device_);
+    if (DeviceBytesWritten(device_) - written_before < forwarded)
+      Fail("Lost the connection to the printer before the job's end reached it.");
+  }
 
   for (ssize_t bytes; (bytes = read(log_read_.get(), buffer, sizeof(buffer))) > 0;)
     LogChildLines(&pending, buffer, (size_t)bytes, false);

@@ -30,6 +30,9 @@ struct PipelineConfig {
 };
 const PipelineConfig &Config();
 
+// Bytes the device has taken so far (written, not only buffered).
+size_t DeviceBytesWritten(pappl_device_t *device);
+
 // The environment children get: fixed, as a spooler gives its filters.
 std::vector<std::string> ChildEnvironment(const char *ppd);
 

@@ -58,6 +58,7 @@ bool SendFile(pappl_job_t *job, const char *name, pappl_device_t *device)
   ssize_t	bytes;
   bool		ok = true;
   int		fd = open(name, O_RDONLY | O_CLOEXEC);
+  size_t	sent = 0, written_before = DeviceBytesWritten(device);
 
   if (fd < 0)
   {
@@ -74,12 +75,20 @@ bool SendFile(pappl_job_t *job, const char *name, pappl_device_t *device)
     else if (papplDeviceWrite(device, buffer, (size_t)bytes) < 0)
       papplJobSetMessage(job, "Lost the connection to the printer; the job was stopped.");
     else
+    {
+      sent += (size_t)bytes;
       continue;
+    }
     ok = false;
   }
 
   close(fd);
   papplDeviceFlush(device);
+  if (ok && DeviceBytesWritten(device) - written_before < sent)
+  {
+    papplJobSetMessage(job, "Lost the connection to the printer before the job's end reached it.");
+    ok = false;
+  }
   return (ok);
 }
 

@@ -410,22 +410,26 @@ TEST_F(PrinterApp, HostileDocumentsEndOnlyTheirOwnJob) {
   for (auto& line : wide.lines) line.assign(200000, 0x00);
   WriteRaster(dir_.File("wide.pwg"), {wide}, CUPS_RASTER_WRITE_PWG);
 
-  // PNGs: cut short, and one claiming a width of 0.
+  // PNGs: cut short, one 0 and one 60,000 pixels wide and high.
   Sh("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pnggray -r50 -sOutputFile=" + dir_.File("ok.png") +
      " -c 'showpage'");
   Bytes png = ReadFile(dir_.File("ok.png"));
   ASSERT_GT(png.size(), 100u);
   WriteFile(dir_.File("short.png"), std::string(png.begin(), png.begin() + 60));
-  Bytes zero = png;
-  std::fill(zero.begin() + 16, zero.begin() + 20, 0);  // IHDR width; CRC fixed below
-  std::uint32_t crc = 0xFFFFFFFF;
-  for (std::size_t i = 12; i < 29; ++i) {
-    crc ^= zero[i];
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
-  }
-  crc = ~crc;
-  for (int k = 0; k < 4; ++k) zero[29 + k] = static_cast<std::uint8_t>(crc >> (24 - 8 * k));
-  WriteFile(dir_.File("zero.png"), std::string(zero.begin(), zero.end()));
+  auto with_size = [&](const char* name, std::uint8_t hi, std::uint8_t lo) {
+    Bytes b = png;  // IHDR width and height at 16, 20; its CRC at 29
+    for (int at : {16, 20}) b[at] = b[at + 1] = 0, b[at + 2] = hi, b[at + 3] = lo;
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (std::size_t i = 12; i < 29; ++i) {
+      crc ^= b[i];
+      for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+    }
+    crc = ~crc;
+    for (int k = 0; k < 4; ++k) b[29 + k] = static_cast<std::uint8_t>(crc >> (24 - 8 * k));
+    WriteFile(dir_.File(name), std::string(b.begin(), b.end()));
+  };
+  with_size("zero.png", 0, 0);
+  with_size("huge.png", 0xEA, 0x60);
   WriteFile(dir_.File("garbage.pdf"), std::string("%PDF-1.4\n") + std::string(5000, 'x'));
   Bytes pdf = ReadFile(BoxesPdf(dir_, 2));
   WriteFile(dir_.File("short.pdf"), std::string(pdf.begin(), pdf.begin() + pdf.size() / 2));
@@ -433,6 +437,12 @@ TEST_F(PrinterApp, HostileDocumentsEndOnlyTheirOwnJob) {
      " -c 'showpage'");
   Bytes jpg = ReadFile(dir_.File("ok.jpg"));
   WriteFile(dir_.File("short.jpg"), std::string(jpg.begin(), jpg.begin() + jpg.size() / 3));
+  for (std::size_t i = 0; i + 9 < jpg.size(); ++i)  // SOF0: height and width 65,000
+    if (jpg[i] == 0xFF && jpg[i + 1] == 0xC0) {
+      jpg[i + 5] = jpg[i + 7] = 0xFD, jpg[i + 6] = jpg[i + 8] = 0xE8;
+      break;
+    }
+  WriteFile(dir_.File("huge.jpg"), std::string(jpg.begin(), jpg.end()));
 
   // Four billion lines claimed, fifty sent; colour; Apple raster as wide.
   RasterPage tall = WhitePage(3496, 50, 420, 595);
@@ -451,7 +461,7 @@ TEST_F(PrinterApp, HostileDocumentsEndOnlyTheirOwnJob) {
 
   Bytes out;
   for (const char* doc : {"wide.pwg", "wide.urf", "tall.pwg", "rgb.pwg", "short.png", "zero.png",
-                          "short.jpg", "garbage.pdf", "short.pdf"}) {
+                          "huge.png", "short.jpg", "huge.jpg", "garbage.pdf", "short.pdf"}) {
     std::string state = Print(dir_.File(doc), "-o media=iso_a5_148x210mm", &out);
     EXPECT_TRUE(state == "aborted" || state == "completed") << doc << ": " << state;
     ASSERT_TRUE(ServerAlive()) << doc << " ended the server";
