@@ -586,8 +586,16 @@ TEST_F(PrinterApp, SoakOfConcurrentClientsWithCancels) {
     });
   }
   for (auto& t : clients) t.join();
+  std::map<std::string, std::string> states;
+  WaitFor([&] {
+    states = Jobs();
+    for (const Job& j : jobs)
+      if (states[j.id] != "completed" && states[j.id] != "aborted" && states[j.id] != "canceled")
+        return false;
+    return true;
+  }, 90);
   for (Job& j : jobs) {
-    std::string state = WaitForJob(j.id);
+    std::string state = states[j.id];
     EXPECT_TRUE(j.cancel ? state == "canceled" || state == "completed" : state == "completed")
         << "job " << j.id << ": " << state;
     if (state == "completed") j.cancel = false;  // cancelled too late: it printed
@@ -598,8 +606,10 @@ TEST_F(PrinterApp, SoakOfConcurrentClientsWithCancels) {
   const unsigned size_pt[][2] = {{420, 595}, {595, 842}, {498, 708}, {612, 792}, {612, 1008}};
   std::map<int, int> connection;  // job index -> connection
   for (int n = 1; fs::exists(dir_.File("capture/conn-" + std::to_string(n) + ".prn")); ++n) {
-    DecodedJob d = DecodeJob(ReadFile(dir_.File("capture/conn-" + std::to_string(n) + ".prn")));
-    ASSERT_FALSE(d.error) << "connection " << n << ": " << d.error->Message();
+    Bytes bytes = ReadFile(dir_.File("capture/conn-" + std::to_string(n) + ".prn"));
+    DecodedJob d = DecodeJob(bytes);
+    ASSERT_TRUE(bytes.empty() || !d.error) << "connection " << n << ": " << d.error->Message();
+    if (d.pages.empty()) continue;  // a job cancelled before its first page
     const auto& set = d.summary.settings;
     int match = -1;
     for (int i = 0; i < 40; ++i)
@@ -607,7 +617,9 @@ TEST_F(PrinterApp, SoakOfConcurrentClientsWithCancels) {
           std::abs(int(set.width_dots * 72 / 600) - int(size_pt[i % 5][0])) <= 5 &&
           std::abs(int(set.length_dots * 72 / 600) - int(size_pt[i % 5][1])) <= 5)
         match = i;
-    ASSERT_GE(match, 0) << "connection " << n << " belongs to no job";
+    ASSERT_GE(match, 0) << "connection " << n << " belongs to no job: density " << set.density
+                        << ", weight " << set.paper_weight << ", " << set.width_dots << " x "
+                        << set.length_dots << " dots";
     EXPECT_EQ(connection.count(match), 0u) << "job " << jobs[match].id << " arrived twice";
     connection[match] = n;
     if (!jobs[match].cancel) {
@@ -627,7 +639,39 @@ TEST_F(PrinterApp, SoakOfConcurrentClientsWithCancels) {
   }
   EXPECT_TRUE(ServerAlive());
   EXPECT_FALSE(HasChildren());
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine holds freed memory
   EXPECT_LE(RssKiB(server_pid_), rss_after_10 * 6 / 5) << "after 10 jobs: " << rss_after_10 << " KiB";
+#endif
+}
+
+
+TEST_F(PrinterApp, KilledWhilePrintingThePrinterGetsTheJobAgain) {
+  std::string id = JobId(App("submit -d tamsel " + BoxesPdf(dir_, 25)));
+  ASSERT_TRUE(WaitFor([&] { return Received().size() > 100000; }, 30));
+  kill(server_pid_, SIGKILL);
+  waitpid(server_pid_, nullptr, 0);
+  ASSERT_TRUE(WaitFor([&] { return !HasChildren(); }, 10)) << "children outlived the server";
+  WriteFile(dir_.File("spool/p00001j000000999-lost.pdf"), std::string("%PDF"));
+  StartServer();
+  EXPECT_EQ(WaitForJob(id), "completed") << "a job was left processing";
+  EXPECT_FALSE(fs::exists(dir_.File("spool/p00001j000000999-lost.pdf")));
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(dir_.File("capture/conn-2.prn")); }, 10));
+  EXPECT_EQ(DecodeJob(ReadFile(dir_.File("capture/conn-2.prn"))).pages.size(), 25u);
+}
+
+TEST_F(PrinterApp, UnreachablePrinterIsOfflineNotStopped) {
+  ASSERT_EQ(App("add -d away -v socket://127.0.0.1:1 -m tamsel").status, 0);
+  ASSERT_EQ(App("submit -d away " + Png(dir_)).status, 0);
+  std::string uri = "ipp://localhost:" + std::to_string(port_) + "/ipp/print/away";
+  std::string attrs;
+  WaitFor([&] {
+    attrs = Sh("ipptool -tv " + uri + " get-printer-attributes.test").out;
+    return attrs.find("offline") != std::string::npos;
+  }, 10);
+  EXPECT_NE(attrs.find("printer-state-reasons (keyword) = offline"), std::string::npos) << attrs;
+  EXPECT_NE(attrs.find("Cannot connect to socket://127.0.0.1:1"), std::string::npos);
+  EXPECT_EQ(attrs.find("printer-state (enum) = stopped"), std::string::npos);
+  App("cancel -d away -a");
 }
 
 }  // namespace
