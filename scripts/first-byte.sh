@@ -28,9 +28,6 @@ start=$(now)
 gs -q -dNOPAUSE -dBATCH -dSAFER -dLastPage=1 -sDEVICE=cups -dcupsColorSpace=0 -dcupsBitsPerColor=1 \
   -r600 -sOutputFile=/dev/null "$dir/doc.pdf"
 gs_first=$(awk "BEGIN { print $(now) - $start }")
-size() { cat "$dir"/capture/conn-1.* 2>/dev/null | wc -c; }
-while [ "$(size)" -lt 65536 ]; do sleep 0.01; done
-first_page=$(awk "BEGIN { print $(now) - $start }")
 
 export SNAP_COMMON="$dir/state" TAMSEL_FILTER=$b/filter/rastertotamsel TAMSEL_PPD=$b/ppd/tamsel.ppd
 app=$b/printer-app/tamsel-printer-app
