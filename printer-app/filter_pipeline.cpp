@@ -4,12 +4,15 @@
 
 #include "filter_pipeline.h"
 
+#include "job_options.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -347,6 +350,39 @@ bool FilterPipeline::Finish(bool ok)
   if (!error_.empty())
     papplJobSetMessage(job_, "%s", error_.c_str());
   return (success);
+}
+
+std::string FilterOptionsFor(const pappl_pr_options_t *options)
+{
+  return (FilterOptions(DensityFor(options->darkness_configured, options->print_darkness),
+                        PaperWeightFor(options->media.type)));
+}
+
+bool PrintCopies(pappl_job_t *job, pappl_device_t *device, CopyPrinter print_copy)
+{
+  const char *filename = papplJobGetFilename(job);
+
+  if (!filename)
+  {
+    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "No document to print");
+    return (false);
+  }
+
+  pappl_pr_options_t *options = papplJobCreatePrintOptions(job, INT_MAX, false);
+
+  if (!options)
+    return (false);
+
+  FilterPipeline	pipeline(job, device);
+  int			copies = options->copies > 0 ? options->copies : 1;
+  bool			ok = pipeline.Start(FilterOptionsFor(options));
+
+  for (int copy = 0; ok && copy < copies; copy ++)
+    ok = print_copy(job, filename, options, &pipeline);
+
+  ok = pipeline.Finish(ok);
+  papplJobDeletePrintOptions(options);
+  return (ok);
 }
 
 }  // namespace tamsel

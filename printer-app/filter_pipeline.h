@@ -80,6 +80,16 @@ class FilterPipeline {
   int			pages_ = 0;
 };
 
+// The filter's options for a job ("PrintDensity=3 PaperWeight=1").
+std::string FilterOptionsFor(const pappl_pr_options_t *options);
+
+// A spooled document printed by the application: the job's options, one
+// filter for the job, and print_copy called once per copy.  A job
+// cancelled just before it starts has no document any more.
+using CopyPrinter = bool (*)(pappl_job_t *job, const char *filename,
+                             const pappl_pr_options_t *options, FilterPipeline *pipeline);
+bool PrintCopies(pappl_job_t *job, pappl_device_t *device, CopyPrinter print_copy);
+
 }  // namespace tamsel
 
 #endif  // TAMSEL_PRINTER_APP_FILTER_PIPELINE_H

@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -142,38 +141,9 @@ bool RenderCopy(pappl_job_t *job, const char *filename, const pappl_pr_options_t
 
 }  // namespace
 
-std::string FilterOptionsFor(const pappl_pr_options_t *options)
-{
-  return (FilterOptions(DensityFor(options->darkness_configured, options->print_darkness),
-                        PaperWeightFor(options->media.type)));
-}
-
 bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void *)
 {
-  // A job cancelled just before it starts has no document any more.
-  const char *filename = papplJobGetFilename(job);
-
-  if (!filename)
-  {
-    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "No document to print");
-    return (false);
-  }
-
-  pappl_pr_options_t *options = papplJobCreatePrintOptions(job, INT_MAX, false);
-
-  if (!options)
-    return (false);
-
-  FilterPipeline	pipeline(job, device);
-  int			copies = options->copies > 0 ? options->copies : 1;
-  bool			ok = pipeline.Start(FilterOptionsFor(options));
-
-  for (int copy = 0; ok && copy < copies; copy ++)
-    ok = RenderCopy(job, filename, options, &pipeline);
-
-  ok = pipeline.Finish(ok);
-  papplJobDeletePrintOptions(options);
-  return (ok);
+  return (PrintCopies(job, device, RenderCopy));
 }
 
 }  // namespace tamsel

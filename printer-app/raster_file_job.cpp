@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -66,94 +65,76 @@ void ConvertLine(const cups_page_header2_t &in, const unsigned char *pixels, uns
   }
 }
 
-}  // namespace
-
-bool PrintRasterFile(pappl_job_t *job, pappl_device_t *device, void *)
+// One copy of a spooled raster.
+bool RasterCopy(pappl_job_t *job, const char *filename, const pappl_pr_options_t *options,
+                FilterPipeline *pipeline)
 {
-  const char *filename = papplJobGetFilename(job);
-
-  if (!filename)
-  {
-    papplLogJob(job, PAPPL_LOGLEVEL_INFO, "No document to print");
-    return (false);
-  }
-
-  pappl_pr_options_t *options = papplJobCreatePrintOptions(job, INT_MAX, false);
-
-  if (!options)
-    return (false);
-
-  FilterPipeline	pipeline(job, device);
-  int			copies = options->copies > 0 ? options->copies : 1;
-  bool			ok = pipeline.Start(FilterOptionsFor(options));
   cups_page_header2_t	page = FilterHeader(options->media.size_name, options->media.size_width,
                                             options->media.size_length, options->header.cupsWidth,
                                             options->header.cupsHeight);
   std::vector<unsigned char> pixels, line(page.cupsBytesPerLine);
+  int			fd = open(filename, O_RDONLY | O_CLOEXEC);
+  cups_raster_t		*in = fd >= 0 ? cupsRasterOpen(fd, CUPS_RASTER_READ) : nullptr;
+  cups_page_header2_t	h;
+  int			pages = 0;
+  bool			ok = in != nullptr;
 
-  for (int copy = 0; ok && copy < copies; copy ++)
+  if (!in)
+    pipeline->Fail(std::string("Unable to read the spooled raster: ") + strerror(errno));
+
+  while (ok && cupsRasterReadHeader2(in, &h))
   {
-    int			fd = open(filename, O_RDONLY | O_CLOEXEC);
-    cups_raster_t	*in = fd >= 0 ? cupsRasterOpen(fd, CUPS_RASTER_READ) : nullptr;
-    cups_page_header2_t	h;
-    int			pages = 0;
-
-    if (!in)
+    if (const char *problem = UnusableHeader(h))
     {
-      pipeline.Fail(std::string("Unable to read the spooled raster: ") + strerror(errno));
-      ok = false;
-    }
-
-    while (ok && in && cupsRasterReadHeader2(in, &h))
-    {
-      if (const char *problem = UnusableHeader(h))
-      {
-        pipeline.Fail(problem);
-        papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
-        ok = false;
-        break;
-      }
-
-      pixels.resize(h.cupsBytesPerLine);
-      ok = pipeline.StartPage(page);
-
-      // The printer's page: client lines beyond it are read and dropped, a
-      // client page that ends early is filled with white.
-      unsigned y = 0;
-
-      for (; ok && y < h.cupsHeight && cupsRasterReadPixels(in, pixels.data(), h.cupsBytesPerLine); y ++)
-      {
-        if (y >= page.cupsHeight)
-          continue;
-        ConvertLine(h, pixels.data(), y, options, &line);
-        ok = pipeline.WriteLine(line.data(), line.size());
-      }
-      std::fill(line.begin(), line.end(), 0xff);
-      for (unsigned blank = y < page.cupsHeight ? y : page.cupsHeight; ok && blank < page.cupsHeight; blank ++)
-        ok = pipeline.WriteLine(line.data(), line.size());
-      if (ok)
-      {
-        pages ++;
-        papplJobSetImpressionsCompleted(job, 1);
-      }
-      if (y < h.cupsHeight)
-        break;				// the data ended inside the page
-    }
-    if (in)
-      cupsRasterClose(in);
-    if (fd >= 0)
-      close(fd);
-    if (ok && pages == 0)
-    {
-      pipeline.Fail("The raster has no pages.");
+      pipeline->Fail(problem);
       papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
       ok = false;
+      break;
     }
-  }
 
-  ok = pipeline.Finish(ok);
-  papplJobDeletePrintOptions(options);
+    pixels.resize(h.cupsBytesPerLine);
+    ok = pipeline->StartPage(page);
+
+    // The printer's page: client lines beyond it are read and dropped, a
+    // client page that ends early is filled with white.
+    unsigned y = 0;
+
+    for (; ok && y < h.cupsHeight && cupsRasterReadPixels(in, pixels.data(), h.cupsBytesPerLine); y ++)
+    {
+      if (y >= page.cupsHeight)
+        continue;
+      ConvertLine(h, pixels.data(), y, options, &line);
+      ok = pipeline->WriteLine(line.data(), line.size());
+    }
+    std::fill(line.begin(), line.end(), 0xff);
+    for (unsigned blank = y < page.cupsHeight ? y : page.cupsHeight; ok && blank < page.cupsHeight; blank ++)
+      ok = pipeline->WriteLine(line.data(), line.size());
+    if (ok)
+    {
+      pages ++;
+      papplJobSetImpressionsCompleted(job, 1);
+    }
+    if (y < h.cupsHeight)
+      break;				// the data ended inside the page
+  }
+  if (in)
+    cupsRasterClose(in);
+  if (fd >= 0)
+    close(fd);
+  if (ok && pages == 0)
+  {
+    pipeline->Fail("The raster has no pages.");
+    papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+    ok = false;
+  }
   return (ok);
+}
+
+}  // namespace
+
+bool PrintRasterFile(pappl_job_t *job, pappl_device_t *device, void *)
+{
+  return (PrintCopies(job, device, RasterCopy));
 }
 
 }  // namespace tamsel

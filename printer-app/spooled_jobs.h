@@ -9,17 +9,12 @@
 
 #include <pappl/pappl.h>
 
-#include <string>
-
 namespace tamsel {
 
 // The filter callbacks PAPPL calls for application/pdf, and for
 // image/pwg-raster and image/urf documents in the spool.
 bool PrintPdf(pappl_job_t *job, pappl_device_t *device, void *data);
 bool PrintRasterFile(pappl_job_t *job, pappl_device_t *device, void *data);
-
-// The filter's options for a job ("PrintDensity=3 PaperWeight=1").
-std::string FilterOptionsFor(const pappl_pr_options_t *options);
 
 }  // namespace tamsel
 
