@@ -175,41 +175,50 @@ void FilterPipeline::Fail(const std::string &message)
 ssize_t FilterPipeline::WriteRaster(void *ctx, unsigned char *buffer, size_t length)
 {
   FilterPipeline	*p = static_cast<FilterPipeline *>(ctx);
+  int			fd = p->to_filter_.get();
   size_t		done = 0;
-  Clock::time_point	progress = Clock::now();
+  bool			waiting = false;
+  Clock::time_point	since;		// start of the current wait
 
   while (done < length)
   {
     if (p->Stopping())
       return (-1);
 
-    pollfd pfd = { p->to_filter_.get(), POLLOUT, 0 };
-    int    n   = poll(&pfd, 1, 200);
+    // Written at once while the pipe has room; only a full pipe is waited
+    // for, in slices.
+    ssize_t bytes = write(fd, buffer + done, length - done);
 
-    if (n < 0 && errno != EINTR)
-      return (-1);
-    if (n <= 0)
+    if (bytes > 0)
     {
-      if (Since(progress) > Config().stall_seconds)
-      {
-        p->Fail("rastertotamsel made no progress for " + std::to_string(Config().stall_seconds) +
-                " seconds and was stopped.");
-        return (-1);
-      }
+      done    += (size_t)bytes;
+      waiting = false;
       continue;
     }
-
-    ssize_t bytes = write(p->to_filter_.get(), buffer + done, length - done);
-
-    if (bytes < 0 && (errno == EAGAIN || errno == EINTR))
+    if (bytes < 0 && errno == EINTR)
       continue;
-    if (bytes < 0)
+    if (bytes < 0 && errno != EAGAIN)
     {
       p->Fail(std::string("rastertotamsel stopped reading the job: ") + strerror(errno));
       return (-1);
     }
-    done     += (size_t)bytes;
-    progress = Clock::now();
+
+    if (!waiting)
+    {
+      waiting = true;
+      since   = Clock::now();
+    }
+    else if (Since(since) > Config().stall_seconds)
+    {
+      p->Fail("rastertotamsel made no progress for " + std::to_string(Config().stall_seconds) +
+              " seconds and was stopped.");
+      return (-1);
+    }
+
+    pollfd pfd = { fd, POLLOUT, 0 };
+
+    if (poll(&pfd, 1, 200) < 0 && errno != EINTR)
+      return (-1);
   }
   return ((ssize_t)length);
 }
