@@ -3,6 +3,7 @@
 //
 
 #include "filter_pipeline.h"
+#include "page_ends.h"
 
 #include "job_options.h"
 
@@ -232,6 +233,20 @@ void FilterPipeline::Pump()
   bool		device_ok = true;
   size_t	forwarded = 0;
   size_t	written_before = DeviceBytesWritten(device_);
+  PageEnds	page_ends;
+  std::vector<size_t> ends;		// of pages not yet counted
+  size_t	counted = 0;
+  // A page counts once its last byte has left for the printer.
+  auto count_pages = [&]()
+  {
+    size_t	delivered = DeviceBytesWritten(device_) - written_before;
+    int		pages = 0;
+
+    for (; counted < ends.size() && ends[counted] <= delivered; counted ++)
+      pages ++;
+    if (pages)
+      papplJobSetImpressionsCompleted(job_, pages);
+  };
 
   for (;;)
   {
@@ -262,12 +277,16 @@ void FilterPipeline::Pump()
         break;
       // After a failed write the rest is read and dropped, so that the
       // filter is never stuck writing and can be told to stop.
+      page_ends.Feed(reinterpret_cast<unsigned char *>(buffer), (size_t)bytes, &ends);
       if (device_ok && papplDeviceWrite(device_, buffer, (size_t)bytes) < 0)
       {
         device_ok = false;
-        Fail("Lost the connection to the printer; the job was stopped.");
+        if (!papplJobIsCanceled(job_))
+          Fail("Lost the connection to the printer; the job was stopped.");
       }
       forwarded += (size_t)bytes;
+      if (device_ok)
+        count_pages();
     }
   }
 
@@ -278,6 +297,7 @@ void FilterPipeline::Pump()
     papplDeviceFlush(device_);
     if (DeviceBytesWritten(device_) - written_before < forwarded)
       Fail("Lost the connection to the printer before the job's end reached it.");
+    count_pages();
   }
 
   for (ssize_t bytes; (bytes = read(log_read_.get(), buffer, sizeof(buffer))) > 0;)

@@ -109,10 +109,7 @@ bool RenderCopy(pappl_job_t *job, const char *filename, const pappl_pr_options_t
       ok = cupsRasterReadPixels(in, line.data(), h.cupsBytesPerLine) &&
            pipeline->WriteLine(line.data(), line.size());
     if (ok)
-    {
       pages ++;
-      papplJobSetImpressionsCompleted(job, 1);
-    }
   }
   if (in)
     cupsRasterClose(in);

@@ -110,10 +110,7 @@ bool RasterCopy(pappl_job_t *job, const char *filename, const pappl_pr_options_t
     for (unsigned blank = y < page.cupsHeight ? y : page.cupsHeight; ok && blank < page.cupsHeight; blank ++)
       ok = pipeline->WriteLine(line.data(), line.size());
     if (ok)
-    {
       pages ++;
-      papplJobSetImpressionsCompleted(job, 1);
-    }
     if (y < h.cupsHeight)
       break;				// the data ended inside the page
   }

@@ -3,6 +3,8 @@
 
 #include "child_process.h"
 #include "job_options.h"
+#include "page_ends.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -70,6 +72,39 @@ TEST(AppChild, OwnerEndsEvenAChildThatIgnoresSigterm) {
   ASSERT_TRUE(failing.Wait(10));
   EXPECT_EQ(failing.Describe(), "exited with status 3");
   EXPECT_EQ(ChildProcess().Start("/nonexistent", {"x"}, {}, -1, -1, -1), ENOENT);
+}
+
+TEST(PageEnds, FindsEveryPageEndOfTheFiltersStreamInAnyChunking) {
+  using namespace test;
+  // Pages whose line records carry bytes that look like commands: the
+  // count must skip payloads, not search for end-of-page bytes.
+  TempDir dir;
+  std::vector<RasterPage> pages;
+  for (int i = 0; i < 3; ++i) {
+    RasterPage page = WhitePage(4961, 40);
+    for (unsigned y = 5; y < 40; y += 3)
+      for (size_t x = 0; x < page.lines[y].size(); ++x)
+        page.lines[y][x] = static_cast<unsigned char>(x % 7 ? ~"\x1b$B"[x % 3] : x * y + i);
+    pages.push_back(page);
+  }
+  WriteRaster(dir.File("in.ras"), pages);
+  WriteFile(dir.File("tamsel.ppd"), TestPpd());
+  FilterRun run = RunFilter(FilterArgs("", dir.File("in.ras")), dir.File("tamsel.ppd"));
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  // Each page ends where the next one starts, the last at the stream's end.
+  DecodedJob job = DecodeJob(run.out);
+  ASSERT_FALSE(job.error) << job.error->Message();
+  ASSERT_EQ(job.pages.size(), 3u);
+  std::vector<size_t> want = {job.pages[1].offset, job.pages[2].offset, run.out.size()};
+
+  for (size_t chunk : {size_t(1), size_t(7), size_t(4096), run.out.size()}) {
+    PageEnds counter;
+    std::vector<size_t> ends;
+    for (size_t at = 0; at < run.out.size(); at += chunk)
+      counter.Feed(run.out.data() + at, std::min(chunk, run.out.size() - at), &ends);
+    EXPECT_EQ(ends, want) << "chunks of " << chunk;
+  }
 }
 
 }  // namespace

@@ -50,7 +50,12 @@ class PrinterApp : public ::testing::Test {
     filter_ = dir_.File("filter.sh");
     WriteFile(filter_, "#!/bin/sh\nenv > " + dir_.File("filter.env") + "\nls /proc/self/fd > " +
                            dir_.File("filter.fds") + "\n[ -e " + dir_.File("fail") +
-                           " ] && exit 1\n[ -e " + dir_.File("hang") + " ] && exec sleep 600\nexec " + RASTERTOTAMSEL_PATH + " \"$@\"\n");
+                           " ] && exit 1\n[ -e " + dir_.File("hang") + " ] && exec sleep 600\n" +
+                           // Takes the whole job, then waits: output starts late.
+                           "if [ -e " + dir_.File("hold") + " ]; then cat > " + dir_.File("held.ras") +
+                           "; : > " + dir_.File("held.done") + "; while [ -e " + dir_.File("hold") +
+                           " ]; do sleep 0.1; done; exec < " + dir_.File("held.ras") + "; fi\nexec " +
+                           RASTERTOTAMSEL_PATH + " \"$@\"\n");
     chmod(filter_.c_str(), 0755);
 
     // SNAP_COMMON keeps PAPPL's state file and control socket in our
@@ -144,6 +149,13 @@ class PrinterApp : public ::testing::Test {
       jobs[id.substr(id.rfind('-') + 1)] = state;
     }
     return jobs;
+  }
+
+  std::string JobAttribute(const std::string& id, const std::string& name) {
+    std::string out = Sh("ipptool -tv ipp://localhost:" + std::to_string(port_) + "/ipp/print/tamsel/" +
+                         id + " get-job-attributes.test").out;
+    std::size_t at = out.find(name + " (");
+    return at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
   }
 
   static constexpr const char* kNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
@@ -641,6 +653,27 @@ TEST_F(PrinterApp, KilledWhilePrintingThePrinterGetsTheJobAgain) {
   EXPECT_FALSE(fs::exists(dir_.File("spool/p00001j000000999-lost.pdf")));
   ASSERT_TRUE(WaitFor([&] { return fs::exists(dir_.File("capture/conn-2.prn")); }, 10));
   EXPECT_EQ(DecodeJob(ReadFile(dir_.File("capture/conn-2.prn"))).pages.size(), 25u);
+}
+
+TEST_F(PrinterApp, ThePrinterIsConnectedForOutputOnlyAndPagesCountWhenSent) {
+  // A filter that takes the whole job before writing: nothing connects to
+  // the printer meanwhile and no page counts as printed.
+  WriteFile(dir_.File("hold"), std::string("1"));
+  std::string id = JobId(App("submit -d tamsel " + BoxesPdf(dir_, 3)));
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(dir_.File("held.done")); }, 30));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(fs::exists(dir_.File("capture/conn-1.part"))) << "connected with nothing to send";
+  EXPECT_EQ(JobAttribute(id, "job-impressions-completed"), "job-impressions-completed (integer) = 0");
+  fs::remove(dir_.File("hold"));
+  EXPECT_EQ(WaitForJob(id), "completed");
+  EXPECT_EQ(JobAttribute(id, "job-impressions-completed"), "job-impressions-completed (integer) = 3");
+
+  // A printer that fails after the last byte: the job does not pass for
+  // printed.
+  WriteFile(dir_.File("capture/reset-at-end"), std::string("1"));
+  Bytes out;
+  EXPECT_EQ(Print(BoxesPdf(dir_, 1), "", &out), "aborted");
+  EXPECT_NE(Slurp(dir_.File("log")).find("closed the connection before confirming"), std::string::npos);
 }
 
 TEST_F(PrinterApp, UnreachablePrinterIsOfflineNotStopped) {

@@ -5,7 +5,9 @@
 // the bytes of the N-th connection in DIR/conn-N.prn (one job each, as the
 // socket backend connects once per job).  While DIR/close-after holds a
 // number, connections are dropped after that many bytes, as a printer that
-// goes away.  Runs until killed.
+// goes away.  While DIR/reset-at-end exists, a connection the job has
+// ended is reset instead of closed, as a printer that fails after the last
+// byte.  Runs until killed.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -61,6 +63,11 @@ int main(int argc, char* argv[]) {
       total += got;
     }
     std::fclose(f);
+    if (std::FILE* rf = std::fopen((dir + "/reset-at-end").c_str(), "r")) {
+      std::fclose(rf);
+      linger reset = {1, 0};
+      setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
     close(c);
     std::rename(part.c_str(), (dir + "/conn-" + std::to_string(n) + ".prn").c_str());
   }
