@@ -1,8 +1,9 @@
 #!/bin/sh
 # Sets up a Debian 12 machine, builds the driver twice (plain, and with
 # AddressSanitizer and UndefinedBehaviorSanitizer) and runs every test in
-# both builds; then the unit tests and the encoder fuzzer on the portable
-# encoder that arm64, ppc64el and s390x servers run.
+# both builds; tests the Debian packages; then the unit tests and the
+# encoder fuzzer on the portable encoder that arm64, ppc64el and s390x
+# servers run.
 set -e
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,10 @@ jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMSEL_WERROR=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --output-on-failure
+
+# The Debian packages: built, checked, installed, upgraded and purged
+# (root only; the machine is left as it was).
+BUILD=build sh tests/packages.sh
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTAMSEL_SANITIZE=ON -DTAMSEL_WERROR=ON
 cmake --build build-asan -j "$jobs"

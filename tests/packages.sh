@@ -1,0 +1,158 @@
+#!/bin/sh
+# The Debian packages, as an administrator meets them: build, lintian,
+# install, print through the system's CUPS, upgrade (the queue's PPD is
+# refreshed, the printer application keeps its state), remove and purge.
+# Changes the machine (packages, a queue, cupsd, a system user) and puts it
+# back as it was, also on failure.  Needs root and dpkg-buildpackage;
+# BUILD is the tree with tcp-capture (default build).
+set -eu
+cd "$(dirname "$0")/.."
+src=$(pwd)
+build=$(cd "${BUILD:-build}" && pwd)
+
+skip() { echo "packages: skipped: $*"; exit 0; }
+[ "$(id -u)" -eq 0 ] || skip "needs root"
+command -v dpkg-buildpackage >/dev/null || skip "dpkg-buildpackage is missing (dpkg-dev)"
+for p in printer-driver-tamsel tamsel-printer-app tamsel-tools; do
+  dpkg-query -W -f='${Status}' $p 2>/dev/null | grep -q "installed" &&
+    skip "$p is installed on this machine; not touching it"
+done
+
+work=$(mktemp -d /tmp/tamsel-packages.XXXXXX)
+queue=tamsel-package-test
+started_cupsd=""
+had_user=""
+id tamsel-printer-app >/dev/null 2>&1 && had_user=yes
+capture_pid=""
+app_pid=""
+
+cleanup() {
+  status=$?
+  set +e
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null
+  lpadmin -h /run/cups/cups.sock -x "$queue" 2>/dev/null
+  [ -n "$started_cupsd" ] && kill "$(cat "$work/cupsd.pid")" 2>/dev/null
+  [ -n "$capture_pid" ] && kill "$capture_pid" 2>/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get purge -y -q printer-driver-tamsel tamsel-printer-app \
+    tamsel-tools >/dev/null 2>&1
+  [ -z "$had_user" ] && id tamsel-printer-app >/dev/null 2>&1 && userdel tamsel-printer-app &&
+    { getent group tamsel-printer-app >/dev/null && groupdel tamsel-printer-app; }
+  rm -rf "$work" /run/tamsel-printer-app
+  sed -i '/ tamsel$/d' /var/cache/cups/ppd-updates 2>/dev/null
+  [ $status -eq 0 ] && echo "packages: passed" || echo "packages: FAILED"
+  exit $status
+}
+trap cleanup EXIT INT TERM
+
+fail() { echo "packages: $*" >&2; exit 1; }
+since() { echo $(( $(date +%s) - $1 ))s; }
+
+# Builds the packages from a copy of the sources into $work/$1, after the
+# command $2, with DEB_BUILD_OPTIONS $3.
+build_packages() {
+  mkdir -p "$work/$1/src"
+  if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
+    (cd "$src" && git ls-files -co --exclude-standard -z | xargs -0 tar -cf -)
+  else
+    (cd "$src" && tar -cf - --exclude='./build*' --exclude=./out .)
+  fi | tar -xf - -C "$work/$1/src"
+  (cd "$work/$1/src" && eval "${2:-true}" &&
+    DEB_BUILD_OPTIONS="${3:-}" dpkg-buildpackage -us -uc -b >"$work/$1/build.log" 2>&1) ||
+    { tail -40 "$work/$1/build.log"; fail "dpkg-buildpackage failed ($1)"; }
+}
+
+t0=$(date +%s)
+build_packages v1
+echo "packages: built in $(since "$t0"):"
+ls -l "$work"/v1/*.deb | awk '{print "  " $5 " bytes  " $9}' | sed "s|$work/v1/||"
+lintian --fail-on error "$work"/v1/*.changes ||
+  fail "lintian reports errors"
+
+# The same tree, one version later: a newer PPD, and no tests (nocheck).
+t1=$(date +%s)
+build_packages v2 "sed -i 's/^Version 1.0\$/Version 1.0.1/' ppd/tamsel.drv &&
+  { printf 'tamsel (1.0.0+1) bookworm; urgency=medium\n\n  * Test upgrade.\n\n -- Test <test@tamsel.example.org>  %s\n\n' \"\$(date -R)\"; cat debian/changelog; } > c &&
+  mv c debian/changelog" nocheck
+echo "packages: upgrade built in $(since "$t1")"
+
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$work"/v1/printer-driver-tamsel_*.deb \
+  "$work"/v1/tamsel-printer-app_*.deb "$work"/v1/tamsel-tools_*.deb >"$work/install.log" 2>&1 ||
+  { cat "$work/install.log"; fail "install failed"; }
+dpkg -L printer-driver-tamsel tamsel-printer-app tamsel-tools >"$work/files"
+
+# The unit: valid, and a user of its own.
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify /lib/systemd/system/tamsel-printer-app.service ||
+    fail "systemd-analyze verify reports problems"
+fi
+id tamsel-printer-app | grep -q "(lp)" || fail "no tamsel-printer-app user in group lp"
+
+# The system's cupsd, started here if it is not running.
+if ! lpstat -h /run/cups/cups.sock -r 2>/dev/null | grep -qv not; then
+  cupsd -f & echo $! >"$work/cupsd.pid"
+  started_cupsd=yes
+  for i in $(seq 50); do lpstat -h /run/cups/cups.sock -r 2>/dev/null | grep -qv not && break; sleep 0.2; done
+fi
+model=$(lpinfo -h /run/cups/cups.sock -m | awk '/Tamsel Laser/ {print $1; exit}')
+[ "$model" = lsb/usr/tamsel/tamsel.ppd ] || fail "lpinfo -m does not list the Tamsel model (got '$model')"
+
+mkdir "$work/capture"
+"$build/tests/tcp-capture" "$work/capture" & capture_pid=$!
+for i in $(seq 50); do [ -e "$work/capture/port" ] && break; sleep 0.1; done
+lpadmin -h /run/cups/cups.sock -p "$queue" -E \
+  -v "socket://127.0.0.1:$(cat "$work/capture/port")/?snmp=false" -m "$model"
+gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile="$work/sample.pdf" samples/sample.ps
+
+# Prints a PDF and checks the printer got one valid page (connection $1).
+print_and_check() {
+  lp -h /run/cups/cups.sock -d "$queue" "$work/sample.pdf" >/dev/null
+  for i in $(seq 300); do [ -e "$work/capture/conn-$1.prn" ] && break; sleep 0.1; done
+  [ -e "$work/capture/conn-$1.prn" ] || fail "nothing printed ($2)"
+  tamsel-decode "$work/capture/conn-$1.prn" >"$work/decoded" || fail "bad printer stream ($2)"
+  grep -q "^Pages: *1$" "$work/decoded" || fail "not one page ($2): $(cat "$work/decoded")"
+}
+print_and_check 1 "installed"
+grep -q '^\*FileVersion: "1.0"' "/etc/cups/ppd/$queue.ppd" || fail "unexpected queue PPD"
+
+# The printer application as its unit runs it: its user, its directories.
+mkdir -p /run/tamsel-printer-app /var/lib/tamsel-printer-app
+touch "$work/app.log"
+chmod 711 "$work"
+chown tamsel-printer-app: /run/tamsel-printer-app /var/lib/tamsel-printer-app "$work/app.log"
+app_port=$(( 20000 + $$ % 20000 ))
+start_app() {
+  setpriv --reuid=tamsel-printer-app --regid=tamsel-printer-app --init-groups \
+    env -i PATH=/usr/bin:/bin SNAP_COMMON=/var/lib/tamsel-printer-app \
+    tamsel-printer-app server -o server-port=$app_port -o log-file="$work/app.log" & app_pid=$!
+  for i in $(seq 50); do tamsel-printer-app printers >/dev/null 2>&1 && return; sleep 0.2; done
+  fail "the printer application did not start as tamsel-printer-app"
+}
+stop_app() {
+  tamsel-printer-app shutdown >/dev/null; wait "$app_pid"; app_pid=""
+}
+start_app
+tamsel-printer-app add -d kept -v "socket://127.0.0.1:$(cat "$work/capture/port")" -m tamsel ||
+  fail "root cannot add a printer to the service"
+stop_app
+
+DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$work"/v2/printer-driver-tamsel_*.deb \
+  "$work"/v2/tamsel-printer-app_*.deb "$work"/v2/tamsel-tools_*.deb >"$work/upgrade.log" 2>&1 ||
+  { cat "$work/upgrade.log"; fail "upgrade failed"; }
+grep -q '^\*FileVersion: "1.0.1"' "/etc/cups/ppd/$queue.ppd" ||
+  fail "the queue's PPD was not refreshed on upgrade: $(grep -h Updating "$work/upgrade.log")"
+print_and_check 2 "upgraded"
+start_app
+tamsel-printer-app printers | grep -q "^kept" || fail "the printer application lost its printer on upgrade"
+stop_app
+
+# Remove keeps the application's state; purge takes it and every file.
+lpadmin -h /run/cups/cups.sock -x "$queue"
+DEBIAN_FRONTEND=noninteractive apt-get remove -y -q tamsel-printer-app >/dev/null 2>&1
+[ -d /var/lib/tamsel-printer-app ] || fail "remove took the printer application's state"
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -q printer-driver-tamsel tamsel-printer-app \
+  tamsel-tools >/dev/null 2>&1
+[ ! -e /var/lib/tamsel-printer-app ] || fail "purge left /var/lib/tamsel-printer-app"
+while read -r f; do
+  [ -d "$f" ] || [ ! -e "$f" ] || fail "purge left $f"
+done <"$work/files"
+echo "packages: all steps in $(since "$t0")"
