@@ -166,7 +166,7 @@ bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
 //
 
 bool DriverCallback(pappl_system_t *system, const char *driver_name, const char *device_uri,
-                    const char *, pappl_pr_driver_data_t *data, ipp_t **, void *)
+                    const char *, pappl_pr_driver_data_t *data, ipp_t **driver_attrs, void *)
 {
   if (strcmp(driver_name, "tamsel"))
     return (false);
@@ -228,6 +228,15 @@ bool DriverCallback(pappl_system_t *system, const char *driver_name, const char 
   data->darkness_supported  = 5;
   data->darkness_configured = 50;
   data->darkness_default    = 0;
+
+  // What IPP Everywhere asks of every printer, as true of this one: no
+  // colour management, one-sided sheets, no preferred attributes.
+  if (!*driver_attrs)
+    *driver_attrs = ippNew();
+  ippAddString(*driver_attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-default", nullptr, "auto");
+  ippAddString(*driver_attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "print-rendering-intent-supported", nullptr, "auto");
+  ippAddString(*driver_attrs, IPP_TAG_PRINTER, IPP_CONST_TAG(IPP_TAG_KEYWORD), "pwg-raster-document-sheet-back", nullptr, "normal");
+  ippAddBoolean(*driver_attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
 
   return (true);
 }

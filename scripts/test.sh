@@ -18,10 +18,13 @@ ctest --test-dir build -j "$jobs" --output-on-failure
 # The Debian packages: built, checked, installed, upgraded and purged
 # (root only; the machine is left as it was).
 BUILD=build sh tests/packages.sh
+# IPP conformance of the printer application, with ipptool's test files.
+BUILD=build sh tests/ipp_conformance.sh
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTAMSEL_SANITIZE=ON -DTAMSEL_WERROR=ON
 cmake --build build-asan -j "$jobs"
 ctest --test-dir build-asan -j "$jobs" --output-on-failure
+BUILD=build-asan sh tests/ipp_conformance.sh
 
 cmake -S . -B build-portable -DCMAKE_BUILD_TYPE=Debug -DTAMSEL_SANITIZE=ON -DTAMSEL_SIMD=OFF \
   -DTAMSEL_WERROR=ON
