@@ -381,10 +381,14 @@ bool FilterPipeline::Finish(bool ok)
   return (success);
 }
 
-std::string FilterOptionsFor(const pappl_pr_options_t *options)
+std::string FilterOptionsFor(pappl_job_t *job, const pappl_pr_options_t *options)
 {
-  return (FilterOptions(DensityFor(options->darkness_configured, options->print_darkness),
-                        PaperWeightFor(options->media.type)));
+  // A CUPS raw queue sends media-type on its own, not inside media-col.
+  ipp_attribute_t	*attr = papplJobGetAttribute(job, "media-type");
+  const char		*type = attr ? ippGetString(attr, 0, nullptr) : nullptr;
+
+  return (FilterOptions(DensityFor(options->darkness_configured, options->print_darkness, options->print_quality),
+                        PaperWeightFor(type ? type : options->media.type)));
 }
 
 bool PrintCopies(pappl_job_t *job, pappl_device_t *device, CopyPrinter print_copy)
@@ -404,7 +408,7 @@ bool PrintCopies(pappl_job_t *job, pappl_device_t *device, CopyPrinter print_cop
 
   FilterPipeline	pipeline(job, device);
   int			copies = options->copies > 0 ? options->copies : 1;
-  bool			ok = pipeline.Start(FilterOptionsFor(options));
+  bool			ok = pipeline.Start(FilterOptionsFor(job, options));
 
   for (int copy = 0; ok && copy < copies; copy ++)
     ok = print_copy(job, filename, options, &pipeline);

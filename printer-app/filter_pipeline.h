@@ -81,7 +81,7 @@ class FilterPipeline {
 };
 
 // The filter's options for a job ("PrintDensity=3 PaperWeight=1").
-std::string FilterOptionsFor(const pappl_pr_options_t *options);
+std::string FilterOptionsFor(pappl_job_t *job, const pappl_pr_options_t *options);
 
 // A spooled document printed by the application: the job's options, one
 // filter for the job, and print_copy called once per copy.  A job

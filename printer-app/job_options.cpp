@@ -20,9 +20,14 @@ const size_t kNumMedia = sizeof(kMedia) / sizeof(kMedia[0]);
 
 const char * const kMediaTypes[3] = { "stationery", "stationery-heavyweight", "cardstock" };
 
-int DensityFor(int darkness_configured, int print_darkness)
+int DensityFor(int darkness_configured, int print_darkness, ipp_quality_t quality)
 {
   int darkness = darkness_configured + print_darkness;
+
+  if (quality == IPP_QUALITY_DRAFT)
+    darkness -= 25;
+  else if (quality == IPP_QUALITY_HIGH)
+    darkness += 25;
 
   if (darkness < 0)
     darkness = 0;

@@ -7,9 +7,11 @@
 #ifndef TAMSEL_PRINTER_APP_JOB_OPTIONS_H
 #define TAMSEL_PRINTER_APP_JOB_OPTIONS_H
 
+#include <cups/ipp.h>
 #include <cups/raster.h>
 
 #include <cstddef>
+
 #include <string>
 
 namespace tamsel {
@@ -27,8 +29,10 @@ extern const size_t	kNumMedia;
 extern const char * const kMediaTypes[3];
 
 // PrintDensity 1 to 5 from the printer's configured darkness (0 to 100,
-// 50 being Normal) plus the job's print-darkness (-100 to 100).
-int DensityFor(int darkness_configured, int print_darkness);
+// 50 being Normal) plus the job's print-darkness (-100 to 100), one level
+// lighter for print-quality draft (toner saving) and one darker for high:
+// print-quality is the one such choice every driverless client offers.
+int DensityFor(int darkness_configured, int print_darkness, ipp_quality_t quality);
 
 // PaperWeight 1 to 3 from media-type; anything else is plain paper.
 int PaperWeightFor(const char *media_type);

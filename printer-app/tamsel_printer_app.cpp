@@ -102,7 +102,7 @@ bool StartJob(pappl_job_t *job, pappl_pr_options_t *options, pappl_device_t *dev
   RasterJob *rj = new RasterJob(job, device);
 
   papplJobSetData(job, rj);
-  if (rj->pipeline.Start(FilterOptionsFor(options)))
+  if (rj->pipeline.Start(FilterOptionsFor(job, options)))
     return (true);
 
   // PAPPL ends the job here without calling EndJob.

@@ -17,14 +17,20 @@ namespace {
 TEST(AppOptions, DarknessAndMediaTypeBecomeThePpdOptions) {
   // Configured darkness 50 is Normal; the job's print-darkness moves it,
   // clamped to the five levels.
-  EXPECT_EQ(FilterOptions(DensityFor(50, 0), PaperWeightFor("stationery")),
+  const ipp_quality_t normal = IPP_QUALITY_NORMAL;
+  EXPECT_EQ(FilterOptions(DensityFor(50, 0, normal), PaperWeightFor("stationery")),
             "PrintDensity=3 PaperWeight=1");
-  EXPECT_EQ(DensityFor(50, 50), 5);
-  EXPECT_EQ(DensityFor(50, -50), 1);
-  EXPECT_EQ(DensityFor(0, -100), 1);
-  EXPECT_EQ(DensityFor(100, 100), 5);
-  EXPECT_EQ(DensityFor(50, 12), 3);
-  EXPECT_EQ(DensityFor(50, 13), 4);
+  EXPECT_EQ(DensityFor(50, 50, normal), 5);
+  EXPECT_EQ(DensityFor(50, -50, normal), 1);
+  EXPECT_EQ(DensityFor(0, -100, normal), 1);
+  EXPECT_EQ(DensityFor(100, 100, normal), 5);
+  EXPECT_EQ(DensityFor(50, 12, normal), 3);
+  EXPECT_EQ(DensityFor(50, 13, normal), 4);
+  // Draft is a level lighter, high a level darker, within the five.
+  EXPECT_EQ(DensityFor(50, 0, IPP_QUALITY_DRAFT), 2);
+  EXPECT_EQ(DensityFor(50, 0, IPP_QUALITY_HIGH), 4);
+  EXPECT_EQ(DensityFor(0, 0, IPP_QUALITY_DRAFT), 1);
+  EXPECT_EQ(DensityFor(100, 0, IPP_QUALITY_HIGH), 5);
   EXPECT_EQ(PaperWeightFor("stationery-heavyweight"), 2);
   EXPECT_EQ(PaperWeightFor("cardstock"), 3);
   EXPECT_EQ(PaperWeightFor("transparency"), 1);

@@ -63,7 +63,7 @@ mkdir state capture
 for i in $(seq 50); do [ -e capture/port ] && break; sleep 0.1; done
 port=$(( 30000 + $$ % 20000 ))
 export SNAP_COMMON="$work/state"
-"$app" server -o server-port=$port -o log-file="$work/log" -o log-level=info >/dev/null 2>&1 &
+"$app" server -o server-port=$port -o log-file="$work/log" -o log-level=info >app.err 2>&1 &
 app_pid=$!
 for i in $(seq 50); do "$app" printers >/dev/null 2>&1 && break; sleep 0.2; done
 "$app" add -d tamsel -v "socket://127.0.0.1:$(cat capture/port)" -m tamsel >/dev/null
@@ -92,4 +92,10 @@ attrs=$(ipptool -tv "$uri" get-printer-attributes.test)
 echo "$attrs" | grep -q "printer-id (integer) = 1$" || { echo "ipp conformance: printer-id is not 1"; exit 1; }
 echo "$attrs" | grep -q "pdf-k-octets-supported (rangeOfInteger) = 0-0" && { echo "ipp conformance: pdf-k-octets-supported is 0-0"; exit 1; }
 echo "$attrs" | grep -q "mopria-certified" && { echo "ipp conformance: mopria-certified is claimed"; exit 1; }
+# A sanitizer build reports what it found on standard error.
+if grep -q "Sanitizer\|runtime error" app.err; then
+  cat app.err
+  echo "ipp conformance: the server reported memory or undefined-behaviour errors"
+  exit 1
+fi
 echo "ipp conformance: passed"

@@ -31,6 +31,8 @@ cleanup() {
   set +e
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null
   lpadmin -h /run/cups/cups.sock -x "$queue" 2>/dev/null
+  lpadmin -h /run/cups/cups.sock -x "$queue-ipp" 2>/dev/null
+  lpadmin -h /run/cups/cups.sock -x "$queue-raw" 2>/dev/null
   [ -n "$started_cupsd" ] && kill "$(cat "$work/cupsd.pid")" 2>/dev/null
   [ -n "$capture_pid" ] && kill "$capture_pid" 2>/dev/null
   DEBIAN_FRONTEND=noninteractive apt-get purge -y -q printer-driver-tamsel tamsel-printer-app \
@@ -133,6 +135,28 @@ stop_app() {
 start_app
 tamsel-printer-app add -d kept -v "socket://127.0.0.1:$(cat "$work/capture/port")" -m tamsel ||
   fail "root cannot add a printer to the service"
+
+# A driverless CUPS queue on it: the job's quality and paper reach the
+# printer (draft is a density level lighter than the default 3).
+lpadmin -h /run/cups/cups.sock -p "$queue-ipp" -E -v "ipp://localhost:$app_port/ipp/print/kept" \
+  -m everywhere || fail "CUPS cannot make a driverless queue for the printer application"
+lp -h /run/cups/cups.sock -d "$queue-ipp" -o print-quality=3 -o MediaType=Cardstock \
+  "$work/sample.pdf" >/dev/null
+for i in $(seq 300); do [ -e "$work/capture/conn-2.prn" ] && break; sleep 0.1; done
+tamsel-decode "$work/capture/conn-2.prn" >"$work/decoded" || fail "bad stream from the driverless queue"
+grep -q "^Density: *2$" "$work/decoded" && grep -q "^Paper weight: *3$" "$work/decoded" ||
+  fail "quality or paper lost on the way from CUPS: $(cat "$work/decoded")"
+# A raw queue passes the job's options as they are: exact darkness.
+lpadmin -h /run/cups/cups.sock -p "$queue-raw" -E -v "ipp://localhost:$app_port/ipp/print/kept" \
+  -m raw 2>/dev/null
+lp -h /run/cups/cups.sock -d "$queue-raw" -o print-darkness=-50 -o media-type=cardstock \
+  "$work/sample.pdf" >/dev/null
+for i in $(seq 300); do [ -e "$work/capture/conn-3.prn" ] && break; sleep 0.1; done
+tamsel-decode "$work/capture/conn-3.prn" >"$work/decoded" || fail "bad stream from the raw queue"
+grep -q "^Density: *1$" "$work/decoded" && grep -q "^Paper weight: *3$" "$work/decoded" ||
+  fail "darkness or paper lost on the way from a raw queue: $(cat "$work/decoded")"
+lpadmin -h /run/cups/cups.sock -x "$queue-ipp"
+lpadmin -h /run/cups/cups.sock -x "$queue-raw"
 stop_app
 
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$work"/v2/printer-driver-tamsel_*.deb \
@@ -140,7 +164,7 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$work"/v2/printer-driver-t
   { cat "$work/upgrade.log"; fail "upgrade failed"; }
 grep -q '^\*FileVersion: "1.0.1"' "/etc/cups/ppd/$queue.ppd" ||
   fail "the queue's PPD was not refreshed on upgrade: $(grep -h Updating "$work/upgrade.log")"
-print_and_check 2 "upgraded"
+print_and_check 4 "upgraded"
 start_app
 tamsel-printer-app printers | grep -q "^kept" || fail "the printer application lost its printer on upgrade"
 stop_app

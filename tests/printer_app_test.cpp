@@ -655,6 +655,43 @@ TEST_F(PrinterApp, KilledWhilePrintingThePrinterGetsTheJobAgain) {
   EXPECT_EQ(DecodeJob(ReadFile(dir_.File("capture/conn-2.prn"))).pages.size(), 25u);
 }
 
+TEST_F(PrinterApp, DarknessFromTheDefaultsPrintQualityAndCupsRawQueues) {
+  std::string uri = "ipp://localhost:" + std::to_string(port_) + "/ipp/print/tamsel";
+  // The default, as the options sub-command spells it, and reported.
+  ASSERT_EQ(App("modify -d tamsel -o printer-darkness=75").status, 0);
+  WriteFile(dir_.File("darkness.test"),
+            "{ OPERATION Get-Printer-Attributes GROUP operation-attributes-tag\n"
+            "ATTR charset attributes-charset utf-8 ATTR naturalLanguage attributes-natural-language en\n"
+            "ATTR uri printer-uri $uri\n"
+            "ATTR keyword requested-attributes printer-darkness-configured,print-darkness-default }\n");
+  std::string attrs = Sh("ipptool -tv " + uri + " " + dir_.File("darkness.test")).out;
+  EXPECT_NE(attrs.find("printer-darkness-configured (integer) = 75"), std::string::npos);
+  EXPECT_NE(attrs.find("print-darkness-default (integer) = 0"), std::string::npos) << attrs;
+  Bytes out;
+  std::string page = PwgPage(dir_, "page.pwg", 420, 595);
+  ASSERT_EQ(Print(page, "", &out), "completed");
+  EXPECT_EQ(DecodeJob(out).summary.settings.density, 4);
+  // Draft, what every driverless client offers, is a level lighter.
+  ASSERT_EQ(Print(page, "-o print-quality=draft", &out), "completed");
+  EXPECT_EQ(DecodeJob(out).summary.settings.density, 3);
+  // A CUPS raw queue sends the options CUPS 2.4 does not know as names.
+  WriteFile(dir_.File("named.test"),
+            "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
+            "ATTR charset attributes-charset utf-8 ATTR naturalLanguage attributes-natural-language en\n"
+            "ATTR uri printer-uri $uri ATTR name requesting-user-name root\n"
+            "ATTR mimeMediaType document-format image/pwg-raster\n"
+            "GROUP job-attributes-tag ATTR name print-darkness \"-75\" ATTR keyword media-type cardstock\n"
+            "FILE $filename STATUS successful-ok }\n");
+  std::size_t before = Received().size();
+  Command c = Sh("ipptool -t -f " + page + " " + uri + " " + dir_.File("named.test"));
+  ASSERT_EQ(c.status, 0) << c.out;
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(dir_.File("capture/conn-3.prn")); }, 30));
+  Bytes all = Received();
+  DecodedJob named = DecodeJob(Bytes(all.begin() + static_cast<std::ptrdiff_t>(before), all.end()));
+  EXPECT_EQ(named.summary.settings.density, 1);
+  EXPECT_EQ(named.summary.settings.paper_weight, 3);
+}
+
 TEST_F(PrinterApp, ThePrinterIsConnectedForOutputOnlyAndPagesCountWhenSent) {
   // A filter that takes the whole job before writing: nothing connects to
   // the printer meanwhile and no page counts as printed.
