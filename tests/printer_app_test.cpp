@@ -316,6 +316,8 @@ TEST_F(PrinterApp, OnlyPrinterDevicesAndOnlyAdministratorsChangeThem) {
 
   // Root opens the page that lists devices, with no DNS-SD daemon around.
   EXPECT_EQ(Http(Url("/addprinter")), "200");
+  // The printer's B5 is ISO B5, not an envelope.
+  EXPECT_NE(Sh("curl -s " + Url("/tamsel/media")).out.find("B5 (176 x 250 mm)"), std::string::npos);
   // A name that only starts with a digit is not this host (DNS rebinding).
   EXPECT_EQ(Http("-H 'Host: 1rebind.attacker.example' " + Url("/")), "400");
   EXPECT_EQ(Http(Url("/")), "200");
