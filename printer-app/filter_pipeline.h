@@ -25,6 +25,7 @@ struct PipelineConfig {
   std::string	filter;			// rastertotamsel
   std::string	ppd;			// the driver's PPD
   std::string	ghostscript;		// gs, for PDF
+  std::string	data_dir;		// icons and the test page
   int		stall_seconds;		// a child silent this long is killed
   int		max_impressions;	// pages x copies per job
 };

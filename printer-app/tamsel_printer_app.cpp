@@ -151,6 +151,13 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
   return (rj && rj->pipeline.Finish(true));
 }
 
+// The printer's test page: the sample page, as a PDF.
+const char *TestPage(pappl_printer_t *, char *buffer, size_t bufsize)
+{
+  snprintf(buffer, bufsize, "%s/testpage.pdf", Config().data_dir.c_str());
+  return (buffer);
+}
+
 // Raw printer streams (already Tamsel commands) pass straight through.
 bool PrintFile(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *device)
 {
@@ -223,6 +230,12 @@ bool DriverCallback(pappl_system_t *system, const char *driver_name, const char 
   m.left_margin   = m.right_margin = kMargin;
   m.top_margin    = m.bottom_margin = kMargin;
   data->media_ready[0] = m;
+
+  data->testpage_cb = TestPage;
+  static const char * const icon_sizes[3] = { "48", "128", "512" };
+  for (int i = 0; i < 3; i ++)
+    snprintf(data->icons[i].filename, sizeof(data->icons[i].filename), "%s/icon-%s.png",
+             Config().data_dir.c_str(), icon_sizes[i]);
 
   // Five darkness levels, as the PPD's PrintDensity; 50 is Normal.
   data->darkness_supported  = 5;
