@@ -3,7 +3,6 @@
 //
 
 #include "filter_pipeline.h"
-#include "page_ends.h"
 
 #include "job_options.h"
 
@@ -53,12 +52,59 @@ double Since(Clock::time_point t)
 
 }  // namespace
 
-size_t DeviceBytesWritten(pappl_device_t *device)
+// Bytes the device has taken so far (written, not only buffered).
+static size_t DeviceBytesWritten(pappl_device_t *device)
 {
   pappl_devmetrics_t metrics;
 
   papplDeviceGetMetrics(device, &metrics);
   return (metrics.write_bytes);
+}
+
+PrinterOutput::PrinterOutput(pappl_job_t *job, pappl_device_t *device)
+  : job_(job), device_(device), written_before_(DeviceBytesWritten(device))
+{
+}
+
+bool PrinterOutput::Write(const void *data, size_t length)
+{
+  if (error_)
+    return (false);
+
+  page_ends_.Feed(static_cast<const unsigned char *>(data), length, &ends_);
+  if (papplDeviceWrite(device_, data, length) < 0)
+  {
+    error_ = "Lost the connection to the printer; the job was stopped.";
+    return (false);
+  }
+  forwarded_ += length;
+  CountPages();
+  return (true);
+}
+
+// The last bytes leave with the flush, which reports no error: the device's
+// count of bytes written tells whether they all went out.
+bool PrinterOutput::Finish()
+{
+  if (error_)
+    return (false);
+
+  papplDeviceFlush(device_);
+  if (DeviceBytesWritten(device_) - written_before_ < forwarded_)
+    error_ = "Lost the connection to the printer before the job's end reached it.";
+  CountPages();
+  return (!error_);
+}
+
+void PrinterOutput::CountPages()
+{
+  size_t	delivered = DeviceBytesWritten(device_) - written_before_;
+  int		pages = 0;
+
+  for (; counted_ < ends_.size() && ends_[counted_] <= delivered; counted_ ++)
+    pages ++;
+  if (pages)
+    papplJobSetImpressionsCompleted(job_, pages);
 }
 
 const PipelineConfig &Config()
@@ -231,23 +277,7 @@ void FilterPipeline::Pump()
 {
   char		buffer[65536];
   std::string	pending;
-  bool		device_ok = true;
-  size_t	forwarded = 0;
-  size_t	written_before = DeviceBytesWritten(device_);
-  PageEnds	page_ends;
-  std::vector<size_t> ends;		// of pages not yet counted
-  size_t	counted = 0;
-  // A page counts once its last byte has left for the printer.
-  auto count_pages = [&]()
-  {
-    size_t	delivered = DeviceBytesWritten(device_) - written_before;
-    int		pages = 0;
-
-    for (; counted < ends.size() && ends[counted] <= delivered; counted ++)
-      pages ++;
-    if (pages)
-      papplJobSetImpressionsCompleted(job_, pages);
-  };
+  PrinterOutput	output(job_, device_);
 
   for (;;)
   {
@@ -278,28 +308,13 @@ void FilterPipeline::Pump()
         break;
       // After a failed write the rest is read and dropped, so that the
       // filter is never stuck writing and can be told to stop.
-      page_ends.Feed(reinterpret_cast<unsigned char *>(buffer), (size_t)bytes, &ends);
-      if (device_ok && papplDeviceWrite(device_, buffer, (size_t)bytes) < 0)
-      {
-        device_ok = false;
-        if (!papplJobIsCanceled(job_))
-          Fail("Lost the connection to the printer; the job was stopped.");
-      }
-      forwarded += (size_t)bytes;
-      if (device_ok)
-        count_pages();
+      if (!output.Write(buffer, (size_t)bytes) && !papplJobIsCanceled(job_) && !Stopping())
+        Fail(output.error());
     }
   }
 
-  // The last bytes leave with the flush, which reports no error: the
-  // device's count of bytes written tells whether they all went out.
-  if (device_ok)
-  {
-    papplDeviceFlush(device_);
-    if (DeviceBytesWritten(device_) - written_before < forwarded)
-      Fail("Lost the connection to the printer before the job's end reached it.");
-    count_pages();
-  }
+  if (!output.Finish() && !papplJobIsCanceled(job_))
+    Fail(output.error());
 
   for (ssize_t bytes; (bytes = read(log_read_.get(), buffer, sizeof(buffer))) > 0;)
     LogChildLines(&pending, buffer, (size_t)bytes, false);

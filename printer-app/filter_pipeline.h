@@ -9,6 +9,7 @@
 #define TAMSEL_PRINTER_APP_FILTER_PIPELINE_H
 
 #include "child_process.h"
+#include "page_ends.h"
 
 #include <pappl/pappl.h>
 
@@ -31,8 +32,27 @@ struct PipelineConfig {
 };
 const PipelineConfig &Config();
 
-// Bytes the device has taken so far (written, not only buffered).
-size_t DeviceBytesWritten(pappl_device_t *device);
+// A job's printer stream on its way to the device: the job's pages count
+// as their last byte leaves, and the end checks that the device took all.
+class PrinterOutput {
+ public:
+  PrinterOutput(pappl_job_t *job, pappl_device_t *device);
+
+  // False once the device has failed; error() says why.
+  bool Write(const void *data, size_t length);
+  bool Finish();
+  const char *error() const { return (error_); }
+
+ private:
+  void CountPages();
+
+  pappl_job_t		*job_;
+  pappl_device_t	*device_;
+  size_t		written_before_, forwarded_ = 0, counted_ = 0;
+  PageEnds		page_ends_;
+  std::vector<size_t>	ends_;		// page ends in the stream, in order
+  const char		*error_ = nullptr;
+};
 
 // The environment children get: fixed, as a spooler gives its filters.
 std::vector<std::string> ChildEnvironment(const char *ppd);

@@ -58,7 +58,7 @@ bool SendFile(pappl_job_t *job, const char *name, pappl_device_t *device)
   ssize_t	bytes;
   bool		ok = true;
   int		fd = open(name, O_RDONLY | O_CLOEXEC);
-  size_t	sent = 0, written_before = DeviceBytesWritten(device);
+  PrinterOutput	output(job, device);
 
   if (fd < 0)
   {
@@ -71,22 +71,18 @@ bool SendFile(pappl_job_t *job, const char *name, pappl_device_t *device)
     if (bytes < 0 && errno == EINTR)
       continue;
     if (bytes < 0)
-      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to read %s: %s", name, strerror(errno));
-    else if (papplDeviceWrite(device, buffer, (size_t)bytes) < 0)
-      papplJobSetMessage(job, "Lost the connection to the printer; the job was stopped.");
-    else
     {
-      sent += (size_t)bytes;
-      continue;
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to read %s: %s", name, strerror(errno));
+      ok = false;
     }
-    ok = false;
+    else
+      ok = output.Write(buffer, (size_t)bytes);
   }
 
   close(fd);
-  papplDeviceFlush(device);
-  if (ok && DeviceBytesWritten(device) - written_before < sent)
+  if (!output.Finish() && output.error())
   {
-    papplJobSetMessage(job, "Lost the connection to the printer before the job's end reached it.");
+    papplJobSetMessage(job, "%s", output.error());
     ok = false;
   }
   return (ok);
@@ -293,6 +289,11 @@ pappl_system_t *SystemCallback(int num_options, cups_option_t *options, void *)
   papplSystemSetPrinterDrivers(system, 1, tamsel_drivers, AutoAdd, nullptr, DriverCallback, nullptr);
   // PAPPL 1.3's web interface needs footer HTML to render.
   papplSystemSetFooterHTML(system, "Tamsel Printer App " TAMSEL_VERSION);
+  // The app's own icon in the page header and the browser tab, instead of
+  // PAPPL's (the first resource added for a path is the one served).
+  std::string icon = Config().data_dir + "/icon-48.png", favicon = Config().data_dir + "/icon-128.png";
+  papplSystemAddResourceFile(system, "/navicon.png", "image/png", icon.c_str());
+  papplSystemAddResourceFile(system, "/favicon.png", "image/png", favicon.c_str());
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster", PrintPdf, nullptr);
   papplSystemAddMIMEFilter(system, "image/pwg-raster", "image/pwg-raster", PrintRasterFile, nullptr);
   papplSystemAddMIMEFilter(system, "image/urf", "image/pwg-raster", PrintRasterFile, nullptr);

@@ -7,7 +7,7 @@ PACKAGES="cmake g++ make pkg-config libcups2-dev libcupsimage2-dev libgtest-dev
 libbenchmark-dev libpng-dev cups cups-client cups-filters cups-ppdc
 ghostscript poppler-utils clang libclang-rt-14-dev libavahi-client-dev libgnutls28-dev libjpeg-dev libpam0g-dev
 libusb-1.0-0-dev zlib1g-dev patch cups-ipp-utils curl procps
-debhelper dpkg-dev lintian systemd git"
+debhelper dpkg-dev lintian systemd git chromium"
 
 missing=""
 for p in $PACKAGES; do
