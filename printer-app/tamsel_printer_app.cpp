@@ -147,10 +147,31 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
   return (rj && rj->pipeline.Finish(true));
 }
 
-// The printer's test page: the sample page, as a PDF.
+// The printer's test page: the sample page, as a PDF.  PAPPL deletes the
+// file of a finished job when it lies in the temporary directory, so each
+// test page job gets a copy of its own there.
 const char *TestPage(pappl_printer_t *, char *buffer, size_t bufsize)
 {
-  snprintf(buffer, bufsize, "%s/testpage.pdf", Config().data_dir.c_str());
+  std::string	page = Config().data_dir + "/testpage.pdf";
+  int		in = open(page.c_str(), O_RDONLY | O_CLOEXEC), out;
+  char		data[65536];
+  ssize_t	bytes = 0;
+
+  snprintf(buffer, bufsize, "%s/tamsel-testpage-XXXXXX.pdf", papplGetTempDir());
+  if (in < 0 || (out = mkstemps(buffer, 4)) < 0)
+  {
+    if (in >= 0)
+      close(in);
+    return (nullptr);
+  }
+  while ((bytes = read(in, data, sizeof(data))) > 0 && write(out, data, (size_t)bytes) == bytes)
+    ;
+  close(in);
+  if (close(out) || bytes != 0)
+  {
+    unlink(buffer);
+    return (nullptr);
+  }
   return (buffer);
 }
 
