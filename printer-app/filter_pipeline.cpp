@@ -308,7 +308,7 @@ void FilterPipeline::Pump()
         break;
       // After a failed write the rest is read and dropped, so that the
       // filter is never stuck writing and can be told to stop.
-      if (!output.Write(buffer, (size_t)bytes) && !papplJobIsCanceled(job_) && !Stopping())
+      if (!output.Write(buffer, (size_t)bytes) && !Stopping())
         Fail(output.error());
     }
   }

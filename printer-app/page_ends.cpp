@@ -3,20 +3,24 @@
 //
 
 #include "page_ends.h"
+#include "output/commands.h"
 
 #include <cstring>
 
 namespace tamsel {
 namespace {
 
-// Preamble zeros, init, and the settings block: fixed lengths.
-constexpr size_t kHeaderBytes = 1024 + 12 + 5 + 5 + 5 + 6 + 8 + 7 + 7;
+// Preamble zeros, init, and the settings block: the filter's fixed lengths.
+constexpr size_t kHeaderBytes = kZeroCmdLen + kInitCmdLen + kPaperWeightCmdLen + kDarknessCmdLen +
+                                kRenderTypeCmdLen + kInputBinCmdLen + kPaperSizeSelfdefCmdLen +
+                                kResolutionCmdLen + kPrintNumCopiesCmdLen;
 
 // Page commands, told apart by their first three bytes.
-const unsigned char kStartPage[3] = { 0x1B, '$', 'A' };	// 9 bytes
-const unsigned char kEndPage[3]   = { 0x1B, '$', 'B' };	// 3 bytes
-const unsigned char kBlankLine[3] = { 0x1B, '*', 'B' };	// 5 bytes
-const unsigned char kLine[3]      = { 0x1B, '*', 'A' };	// 6 bytes, then the payload
+const unsigned char kStartPage[3] = { 0x1B, '$', 'A' };
+const unsigned char kEndPage[3]   = { 0x1B, '$', 'B' };
+const unsigned char kBlankLine[3] = { 0x1B, '*', 'B' };
+const unsigned char kLine[3]      = { 0x1B, '*', 'A' };	// then the 16-bit payload length
+constexpr size_t    kLineHeader   = 6;
 
 }  // namespace
 
@@ -41,22 +45,22 @@ void PageEnds::Feed(const unsigned char *data, size_t length, std::vector<size_t
     if (have_ == 3)
     {
       if (!memcmp(cmd_, kEndPage, 3))
-        need_ = 3;
+        need_ = kEndPageCmdLen;
       else if (!memcmp(cmd_, kStartPage, 3))
-        need_ = 9;
+        need_ = kStartPageCmdLen;
       else if (!memcmp(cmd_, kBlankLine, 3))
-        need_ = 5;
+        need_ = kBlankLineCmdLen;
       else if (!memcmp(cmd_, kLine, 3))
-        need_ = 6;
+        need_ = kLineHeader;
       else
         lost_ = true;
     }
     if (have_ < 3 || have_ < need_)
       continue;
 
-    if (need_ == 3)
+    if (need_ == kEndPageCmdLen)
       ends->push_back(offset_ + i);
-    else if (need_ == 6)
+    else if (need_ == kLineHeader)
       skip_ = cmd_[4] | (size_t)cmd_[5] << 8;
     have_ = 0;
   }

@@ -29,6 +29,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -80,7 +81,7 @@ bool SendFile(pappl_job_t *job, const char *name, pappl_device_t *device)
   }
 
   close(fd);
-  if (!output.Finish() && output.error())
+  if (!output.Finish())
   {
     papplJobSetMessage(job, "%s", output.error());
     ok = false;
@@ -152,22 +153,15 @@ bool EndJob(pappl_job_t *job, pappl_pr_options_t *, pappl_device_t *)
 // test page job gets a copy of its own there.
 const char *TestPage(pappl_printer_t *, char *buffer, size_t bufsize)
 {
-  std::string	page = Config().data_dir + "/testpage.pdf";
-  int		in = open(page.c_str(), O_RDONLY | O_CLOEXEC), out;
-  char		data[65536];
-  ssize_t	bytes = 0;
+  std::error_code	error;
+  int			fd;
 
   snprintf(buffer, bufsize, "%s/tamsel-testpage-XXXXXX.pdf", papplGetTempDir());
-  if (in < 0 || (out = mkstemps(buffer, 4)) < 0)
-  {
-    if (in >= 0)
-      close(in);
+  if ((fd = mkstemps(buffer, 4)) < 0)
     return (nullptr);
-  }
-  while ((bytes = read(in, data, sizeof(data))) > 0 && write(out, data, (size_t)bytes) == bytes)
-    ;
-  close(in);
-  if (close(out) || bytes != 0)
+  close(fd);
+  if (!std::filesystem::copy_file(Config().data_dir + "/testpage.pdf", buffer,
+                                  std::filesystem::copy_options::overwrite_existing, error))
   {
     unlink(buffer);
     return (nullptr);

@@ -105,15 +105,21 @@ lpadmin -h /run/cups/cups.sock -p "$queue" -E \
   -v "socket://127.0.0.1:$(cat "$work/capture/port")/?snmp=false" -m "$model"
 gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile="$work/sample.pdf" samples/sample.ps
 
-# Prints a PDF and checks the printer got one valid page (connection $1).
+# print_and_check CONN QUEUE WHAT LP-OPTIONS [EXPECTED-LINE...]: prints the
+# sample to QUEUE and checks that connection CONN brought one valid page
+# whose decoded summary has every EXPECTED-LINE ("Density: 2").
 print_and_check() {
-  lp -h /run/cups/cups.sock -d "$queue" "$work/sample.pdf" >/dev/null
-  for i in $(seq 300); do [ -e "$work/capture/conn-$1.prn" ] && break; sleep 0.1; done
-  [ -e "$work/capture/conn-$1.prn" ] || fail "nothing printed ($2)"
-  tamsel-decode "$work/capture/conn-$1.prn" >"$work/decoded" || fail "bad printer stream ($2)"
-  grep -q "^Pages: *1$" "$work/decoded" || fail "not one page ($2): $(cat "$work/decoded")"
+  conn=$work/capture/conn-$1.prn what=$3
+  lp -h /run/cups/cups.sock -d "$2" $4 "$work/sample.pdf" >/dev/null
+  shift 4
+  for i in $(seq 300); do [ -e "$conn" ] && break; sleep 0.1; done
+  tamsel-decode "$conn" >"$work/decoded" 2>&1 || fail "no valid printer stream ($what)"
+  for line in "Pages: 1" "$@"; do
+    grep -q "^${line%%:*}: *${line#*: }$" "$work/decoded" ||
+      fail "expected $line ($what): $(cat "$work/decoded")"
+  done
 }
-print_and_check 1 "installed"
+print_and_check 1 "$queue" installed ""
 grep -q '^\*FileVersion: "1.0"' "/etc/cups/ppd/$queue.ppd" || fail "unexpected queue PPD"
 
 # The printer application as its unit runs it: its user, its directories.
@@ -140,21 +146,13 @@ tamsel-printer-app add -d kept -v "socket://127.0.0.1:$(cat "$work/capture/port"
 # printer (draft is a density level lighter than the default 3).
 lpadmin -h /run/cups/cups.sock -p "$queue-ipp" -E -v "ipp://localhost:$app_port/ipp/print/kept" \
   -m everywhere || fail "CUPS cannot make a driverless queue for the printer application"
-lp -h /run/cups/cups.sock -d "$queue-ipp" -o print-quality=3 -o MediaType=Cardstock \
-  "$work/sample.pdf" >/dev/null
-for i in $(seq 300); do [ -e "$work/capture/conn-2.prn" ] && break; sleep 0.1; done
-tamsel-decode "$work/capture/conn-2.prn" >"$work/decoded" || fail "bad stream from the driverless queue"
-grep -q "^Density: *2$" "$work/decoded" && grep -q "^Paper weight: *3$" "$work/decoded" ||
-  fail "quality or paper lost on the way from CUPS: $(cat "$work/decoded")"
+print_and_check 2 "$queue-ipp" "the driverless queue" "-o print-quality=3 -o MediaType=Cardstock" \
+  "Density: 2" "Paper weight: 3"
 # A raw queue passes the job's options as they are: exact darkness.
 lpadmin -h /run/cups/cups.sock -p "$queue-raw" -E -v "ipp://localhost:$app_port/ipp/print/kept" \
   -m raw 2>/dev/null
-lp -h /run/cups/cups.sock -d "$queue-raw" -o print-darkness=-50 -o media-type=cardstock \
-  "$work/sample.pdf" >/dev/null
-for i in $(seq 300); do [ -e "$work/capture/conn-3.prn" ] && break; sleep 0.1; done
-tamsel-decode "$work/capture/conn-3.prn" >"$work/decoded" || fail "bad stream from the raw queue"
-grep -q "^Density: *1$" "$work/decoded" && grep -q "^Paper weight: *3$" "$work/decoded" ||
-  fail "darkness or paper lost on the way from a raw queue: $(cat "$work/decoded")"
+print_and_check 3 "$queue-raw" "the raw queue" "-o print-darkness=-50 -o media-type=cardstock" \
+  "Density: 1" "Paper weight: 3"
 lpadmin -h /run/cups/cups.sock -x "$queue-ipp"
 lpadmin -h /run/cups/cups.sock -x "$queue-raw"
 stop_app
@@ -164,7 +162,7 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$work"/v2/printer-driver-t
   { cat "$work/upgrade.log"; fail "upgrade failed"; }
 grep -q '^\*FileVersion: "1.0.1"' "/etc/cups/ppd/$queue.ppd" ||
   fail "the queue's PPD was not refreshed on upgrade: $(grep -h Updating "$work/upgrade.log")"
-print_and_check 4 "upgraded"
+print_and_check 4 "$queue" upgraded ""
 start_app
 tamsel-printer-app printers | grep -q "^kept" || fail "the printer application lost its printer on upgrade"
 stop_app

@@ -159,11 +159,29 @@ class PrinterApp : public ::testing::Test {
     return jobs;
   }
 
+  // One IPP request to a printer (or one of its jobs), the operation
+  // attributes every request carries added: ipptool's verbose output.
+  Command Ipp(const std::string& operation, const std::string& attrs, const std::string& path = "tamsel",
+              const std::string& file = "") {
+    WriteFile(dir_.File("request.test"),
+              "{ OPERATION " + operation + " GROUP operation-attributes-tag\n"
+              "ATTR charset attributes-charset utf-8 ATTR naturalLanguage attributes-natural-language en\n"
+              "ATTR uri printer-uri $uri ATTR name requesting-user-name root\n" + attrs + " }\n");
+    return Sh("ipptool -tv " + (file.empty() ? "" : "-f " + file + " ") + "ipp://localhost:" +
+              std::to_string(port_) + "/ipp/print/" + path + " " + dir_.File("request.test"));
+  }
+
   std::string JobAttribute(const std::string& id, const std::string& name) {
-    std::string out = Sh("ipptool -tv ipp://localhost:" + std::to_string(port_) + "/ipp/print/tamsel/" +
-                         id + " get-job-attributes.test").out;
+    std::string out = Ipp("Get-Job-Attributes", "ATTR integer job-id " + id).out;
     std::size_t at = out.find(name + " (");
     return at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
+  }
+
+  // The stream the printer got on its n-th connection, once it has ended.
+  Bytes Connection(int n) {
+    std::string path = dir_.File("capture/conn-" + std::to_string(n) + ".prn");
+    EXPECT_TRUE(WaitFor([&] { return fs::exists(path); }, 30)) << "no connection " << n;
+    return fs::exists(path) ? ReadFile(path) : Bytes();
   }
 
   static constexpr const char* kNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
@@ -283,9 +301,7 @@ TEST_F(PrinterApp, PrintsPwgRasterPngAndPdf) {
   std::string session = html.substr(at, html.find('"', at) - at);
   for (int n = 4; n <= 5; ++n) {  // the second finds the page still there
     Sh("curl -s -b " + jar + " -d 'session=" + session + "&action=print-test-page' " + Url("/tamsel/"));
-    std::string conn = dir_.File("capture/conn-" + std::to_string(n) + ".prn");
-    ASSERT_TRUE(WaitFor([&] { return fs::exists(conn); }, 30)) << "no test page";
-    EXPECT_EQ(DecodeJob(ReadFile(conn)).pages.size(), 1u);
+    EXPECT_EQ(DecodeJob(Connection(n)).pages.size(), 1u) << "test page " << n;
   }
 }
 
@@ -376,12 +392,7 @@ TEST_F(PrinterApp, JobsPrintInOrderAndTheHistorySurvivesRestarts) {
                             "iso_b5_176x250mm"})
     ids.push_back(JobId(App("submit -d tamsel -o media=" + std::string(media) + " " + Png(dir_))));
   // And one without a document, cancelled.
-  WriteFile(dir_.File("create.test"),
-            "{ OPERATION Create-Job GROUP operation-attributes-tag\n"
-            "ATTR charset attributes-charset utf-8 ATTR naturalLanguage attributes-natural-language en\n"
-            "ATTR uri printer-uri $uri ATTR name requesting-user-name root STATUS successful-ok }\n");
-  Command c = Sh("ipptool -t ipp://localhost:" + std::to_string(port_) + "/ipp/print/tamsel " +
-                 dir_.File("create.test"));
+  Command c = Ipp("Create-Job", "STATUS successful-ok");
   ASSERT_EQ(c.status, 0) << c.out;
   std::string empty = std::to_string(std::stoi(ids.back()) + 1);
   ASSERT_EQ(App("cancel -d tamsel -j " + empty).status, 0);
@@ -391,7 +402,7 @@ TEST_F(PrinterApp, JobsPrintInOrderAndTheHistorySurvivesRestarts) {
   // First in, first out; one connection per job.
   const unsigned widths_pt[] = {595, 420, 612, 498};
   for (int n = 1; n <= 4; ++n) {
-    DecodedJob job = DecodeJob(ReadFile(dir_.File("capture/conn-" + std::to_string(n) + ".prn")));
+    DecodedJob job = DecodeJob(Connection(n));
     ASSERT_FALSE(job.error) << job.error->Message();
     EXPECT_NEAR(job.summary.settings.width_dots * 72.0 / 600, widths_pt[n - 1], 5) << "job " << n;
   }
@@ -519,8 +530,7 @@ TEST_F(PrinterApp, CancelStopsTheJobAtAPageBoundary) {
   ASSERT_EQ(App("cancel -d tamsel -j " + id).status, 0);
   EXPECT_EQ(WaitForJob(id, 10), "canceled");
   // The filter closed its page; Ghostscript and the filter are gone.
-  ASSERT_TRUE(WaitFor([&] { return fs::exists(dir_.File("capture/conn-1.prn")); }, 10));
-  DecodedJob job = DecodeJob(ReadFile(dir_.File("capture/conn-1.prn")));
+  DecodedJob job = DecodeJob(Connection(1));
   EXPECT_FALSE(job.error) << job.error->Message();
   EXPECT_LT(job.pages.size(), 25u);
   EXPECT_FALSE(HasChildren()) << "a child outlived the job";
@@ -678,20 +688,15 @@ TEST_F(PrinterApp, KilledWhilePrintingThePrinterGetsTheJobAgain) {
   StartServer();
   EXPECT_EQ(WaitForJob(id), "completed") << "a job was left processing";
   EXPECT_FALSE(fs::exists(dir_.File("spool/p00001j000000999-lost.pdf")));
-  ASSERT_TRUE(WaitFor([&] { return fs::exists(dir_.File("capture/conn-2.prn")); }, 10));
-  EXPECT_EQ(DecodeJob(ReadFile(dir_.File("capture/conn-2.prn"))).pages.size(), 25u);
+  EXPECT_EQ(DecodeJob(Connection(2)).pages.size(), 25u);
 }
 
 TEST_F(PrinterApp, DarknessFromTheDefaultsPrintQualityAndCupsRawQueues) {
-  std::string uri = "ipp://localhost:" + std::to_string(port_) + "/ipp/print/tamsel";
   // The default, as the options sub-command spells it, and reported.
   ASSERT_EQ(App("modify -d tamsel -o printer-darkness=75").status, 0);
-  WriteFile(dir_.File("darkness.test"),
-            "{ OPERATION Get-Printer-Attributes GROUP operation-attributes-tag\n"
-            "ATTR charset attributes-charset utf-8 ATTR naturalLanguage attributes-natural-language en\n"
-            "ATTR uri printer-uri $uri\n"
-            "ATTR keyword requested-attributes printer-darkness-configured,print-darkness-default }\n");
-  std::string attrs = Sh("ipptool -tv " + uri + " " + dir_.File("darkness.test")).out;
+  std::string attrs =
+      Ipp("Get-Printer-Attributes",
+          "ATTR keyword requested-attributes printer-darkness-configured,print-darkness-default").out;
   EXPECT_NE(attrs.find("printer-darkness-configured (integer) = 75"), std::string::npos);
   EXPECT_NE(attrs.find("print-darkness-default (integer) = 0"), std::string::npos) << attrs;
   Bytes out;
@@ -702,19 +707,13 @@ TEST_F(PrinterApp, DarknessFromTheDefaultsPrintQualityAndCupsRawQueues) {
   ASSERT_EQ(Print(page, "-o print-quality=draft", &out), "completed");
   EXPECT_EQ(DecodeJob(out).summary.settings.density, 3);
   // A CUPS raw queue sends the options CUPS 2.4 does not know as names.
-  WriteFile(dir_.File("named.test"),
-            "{ OPERATION Print-Job GROUP operation-attributes-tag\n"
-            "ATTR charset attributes-charset utf-8 ATTR naturalLanguage attributes-natural-language en\n"
-            "ATTR uri printer-uri $uri ATTR name requesting-user-name root\n"
-            "ATTR mimeMediaType document-format image/pwg-raster\n"
-            "GROUP job-attributes-tag ATTR name print-darkness \"-75\" ATTR keyword media-type cardstock\n"
-            "FILE $filename STATUS successful-ok }\n");
-  std::size_t before = Received().size();
-  Command c = Sh("ipptool -t -f " + page + " " + uri + " " + dir_.File("named.test"));
+  Command c = Ipp("Print-Job",
+                  "ATTR mimeMediaType document-format image/pwg-raster GROUP job-attributes-tag\n"
+                  "ATTR name print-darkness \"-75\" ATTR keyword media-type cardstock\n"
+                  "FILE $filename STATUS successful-ok",
+                  "tamsel", page);
   ASSERT_EQ(c.status, 0) << c.out;
-  ASSERT_TRUE(WaitFor([&] { return fs::exists(dir_.File("capture/conn-3.prn")); }, 30));
-  Bytes all = Received();
-  DecodedJob named = DecodeJob(Bytes(all.begin() + static_cast<std::ptrdiff_t>(before), all.end()));
+  DecodedJob named = DecodeJob(Connection(3));
   EXPECT_EQ(named.summary.settings.density, 1);
   EXPECT_EQ(named.summary.settings.paper_weight, 3);
 }
@@ -866,11 +865,8 @@ TEST_F(PrinterApp, WebInterfaceInABrowser) {
   // The test page, from the printer's page.
   browser.Go(Url("/tamsel/"));
   browser.Screenshot(PRINTER_APP_SCREENSHOTS "/printer.png");
-  std::size_t before = Received().size();
   browser.Eval("document.querySelector('input[value=\"Print Test Page\"]').click()");
-  ASSERT_TRUE(WaitFor([&] { return fs::exists(dir_.File("capture/conn-2.prn")); }, 30)) << "no test page";
-  Bytes all = Received();
-  EXPECT_EQ(DecodeJob(Bytes(all.begin() + static_cast<std::ptrdiff_t>(before), all.end())).pages.size(), 1u);
+  EXPECT_EQ(DecodeJob(Connection(2)).pages.size(), 1u);
   // A paused printer says so, in words.
   ASSERT_EQ(App("pause -d tamsel").status, 0);
   browser.Go(Url("/tamsel/"));
@@ -881,10 +877,9 @@ TEST_F(PrinterApp, WebInterfaceInABrowser) {
 TEST_F(PrinterApp, UnreachablePrinterIsOfflineNotStopped) {
   ASSERT_EQ(App("add -d away -v socket://127.0.0.1:1 -m tamsel").status, 0);
   ASSERT_EQ(App("submit -d away " + Png(dir_)).status, 0);
-  std::string uri = "ipp://localhost:" + std::to_string(port_) + "/ipp/print/away";
   std::string attrs;
   WaitFor([&] {
-    attrs = Sh("ipptool -tv " + uri + " get-printer-attributes.test").out;
+    attrs = Ipp("Get-Printer-Attributes", "", "away").out;
     return attrs.find("offline") != std::string::npos;
   }, 10);
   EXPECT_NE(attrs.find("printer-state-reasons (keyword) = offline"), std::string::npos) << attrs;
