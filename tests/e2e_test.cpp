@@ -108,8 +108,7 @@ class SpoolerTest : public CupsTest {
                   "\nStateDir " + dir_.File("state") + "\nAccessLog " + dir_.File("log/access_log") +
                   "\nErrorLog " + dir_.File("log/error_log") + "\nPageLog " +
                   dir_.File("log/page_log") + "\nPrintcap " + dir_.File("printcap") +
-                  "\nServerBin " + serverbin_ + "\nDataDir " + DataDir() +
-                  "\nFileDevice Yes\nSystemGroup root\n");
+                  "\nServerBin " + serverbin_ + "\nSystemGroup root\n");
     WriteFile(dir_.File("cupsd.conf"),
               "Listen " + socket_ +
                   "\nBrowsing No\nWebInterface No\nLogLevel debug\nDefaultAuthType None\n"
@@ -138,21 +137,6 @@ class SpoolerTest : public CupsTest {
       waitpid(pid, nullptr, 0);
     }
     if (HasFailure()) std::cerr << "error_log:\n" << Slurp(dir_.File("log/error_log"));
-  }
-
-  // CUPS's data directory with the PPD where `cmake --install` puts it
-  // (model/tamsel/ below the data directory) and the system's other files.
-  std::string DataDir() {
-    std::string data = dir_.File("data");
-    std::string system = Sh("cups-config --datadir").out;
-    system.erase(system.find_last_not_of('\n') + 1);
-    fs::create_directories(data + "/model/tamsel");
-    for (const auto& entry : fs::directory_iterator(system))
-      if (entry.path().filename() != "model")
-        fs::create_symlink(entry.path(), data + "/" + entry.path().filename().string());
-    fs::copy_file(ppd_, data + "/model/tamsel/tamsel.ppd");
-    Sh("chmod -R a+rX " + data);
-    return data;
   }
 
   Command Lp(const std::string& cmd) { return Sh("CUPS_SERVER=" + socket_ + " " + cmd); }
@@ -187,18 +171,6 @@ TEST_F(SpoolerTest, PrintsAPdfToThePrinterPort) {
   EXPECT_EQ(job.summary.settings.width_dots, 3512u);
   EXPECT_EQ(job.summary.settings.length_dots, 4958u);
   ExpectBoxes(job);
-}
-
-TEST_F(SpoolerTest, ListsThePpdAndMakesAQueueFromIt) {
-  Command c = Lp("lpinfo -m");
-  EXPECT_NE(c.out.find("tamsel/tamsel.ppd Tamsel Laser"), std::string::npos) << c.out;
-  c = Lp("lpadmin -p second -E -v file:/dev/null -m tamsel/tamsel.ppd");
-  EXPECT_EQ(c.status, 0) << c.out;
-  // cupsd copies the model into the queue's own PPD.
-  std::string queue_ppd = Slurp(dir_.File("root/ppd/second.ppd"));
-  EXPECT_NE(queue_ppd.find("*cupsFilter: \"application/vnd.cups-raster 50 rastertotamsel\""),
-            std::string::npos);
-  EXPECT_NE(queue_ppd.find("*DefaultPrintDensity: 3"), std::string::npos);
 }
 
 TEST_F(SpoolerTest, MalformedRasterFailsTheJob) {
