@@ -119,7 +119,8 @@ print_and_check() {
       fail "expected $line ($what): $(cat "$work/decoded")"
   done
 }
-print_and_check 1 "$queue" installed ""
+print_and_check 1 "$queue" installed "-o PrintDensity=2 -o media=A5" "Density: 2" \
+  "Paper size: 3512 x 4958 dots (148.7 x 209.9 mm)"
 grep -q '^\*FileVersion: "1.0"' "/etc/cups/ppd/$queue.ppd" || fail "unexpected queue PPD"
 
 # The printer application as its unit runs it: its user, its directories.
