@@ -5,7 +5,6 @@
 #include "test_support.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <filesystem>
 

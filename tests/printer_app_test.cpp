@@ -5,7 +5,6 @@
 #include "test_support.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -14,12 +13,11 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <filesystem>
-#include <random>
-#include <regex>
 #include <iterator>
 #include <map>
+#include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -751,15 +749,18 @@ TEST_F(PrinterApp, ThePrinterIsConnectedForOutputOnlyAndPagesCountWhenSent) {
 TEST_F(PrinterApp, WebInterfaceInABrowser) {
   if (!Have("chromium")) GTEST_SKIP() << "chromium is not installed";
   fs::create_directories(PRINTER_APP_SCREENSHOTS);
-  // A page as headless Chromium renders it, scripts run: its text, and a
-  // screenshot for the README.
-  auto view = [&](const std::string& path, const std::string& shot) {
-    std::string browser = "timeout 60 chromium --headless=new --no-sandbox --disable-gpu "
-                          "--window-size=1100,900 --user-data-dir=" + dir_.File("profile") + " ";
-    Sh(browser + "--screenshot=" PRINTER_APP_SCREENSHOTS "/" + shot + " " + Url(path));
+  // Headless Chromium on a page, scripts run: a screenshot for the README,
+  // or the page's text.
+  const std::string browser = "timeout 60 chromium --headless=new --no-sandbox --disable-gpu "
+                              "--window-size=1100,900 --user-data-dir=" + dir_.File("profile") + " ";
+  auto shot = [&](const std::string& path, const std::string& file) {
+    Sh(browser + "--screenshot=" PRINTER_APP_SCREENSHOTS "/" + file + " " + Url(path));
+  };
+  auto text = [&](const std::string& path) {
     return std::regex_replace(Sh(browser + "--dump-dom " + Url(path)).out, std::regex("<[^>]*>"), "");
   };
-  EXPECT_NE(view("/", "home.png").find("tamsel"), std::string::npos);
+  shot("/", "home.png");
+  EXPECT_NE(text("/").find("tamsel"), std::string::npos);
 
   // The printer's darkness through its defaults form: 100 % is Darkest.
   PostForm("/tamsel/printing", "print-darkness=100");
@@ -768,10 +769,11 @@ TEST_F(PrinterApp, WebInterfaceInABrowser) {
   EXPECT_EQ(DecodeJob(out).summary.settings.density, 5);
 
   // The printer's page, and a paused printer saying so.
-  view("/tamsel/", "printer.png");
+  shot("/tamsel/", "printer.png");
   ASSERT_EQ(App("pause -d tamsel").status, 0);
-  std::string text = view("/tamsel/", "printer-paused.png");
-  EXPECT_NE(text.find("paused: Resume Printing"), std::string::npos) << text;
+  shot("/tamsel/", "printer-paused.png");
+  std::string page = text("/tamsel/");
+  EXPECT_NE(page.find("paused: Resume Printing"), std::string::npos) << page;
 }
 
 TEST_F(PrinterApp, UnreachablePrinterIsOfflineNotStopped) {
