@@ -4,6 +4,7 @@
 
 #include "page_ends.h"
 #include "output/commands.h"
+#include "output/encoder.h"
 
 #include <cstring>
 
@@ -20,7 +21,6 @@ const unsigned char kStartPage[3] = { 0x1B, '$', 'A' };
 const unsigned char kEndPage[3]   = { 0x1B, '$', 'B' };
 const unsigned char kBlankLine[3] = { 0x1B, '*', 'B' };
 const unsigned char kLine[3]      = { 0x1B, '*', 'A' };	// then the 16-bit payload length
-constexpr size_t    kLineHeader   = 6;
 
 }  // namespace
 
@@ -51,7 +51,7 @@ void PageEnds::Feed(const unsigned char *data, size_t length, std::vector<size_t
       else if (!memcmp(cmd_, kBlankLine, 3))
         need_ = kBlankLineCmdLen;
       else if (!memcmp(cmd_, kLine, 3))
-        need_ = kLineHeader;
+        need_ = kLineRecordHeaderLen;
       else
         lost_ = true;
     }
@@ -60,7 +60,7 @@ void PageEnds::Feed(const unsigned char *data, size_t length, std::vector<size_t
 
     if (need_ == kEndPageCmdLen)
       ends->push_back(offset_ + i);
-    else if (need_ == kLineHeader)
+    else if (need_ == kLineRecordHeaderLen)
       skip_ = cmd_[4] | (size_t)cmd_[5] << 8;
     have_ = 0;
   }
