@@ -6,8 +6,9 @@
 //   rastertotamsel job-id user title copies options [file]
 //
 // Reads a CUPS raster stream of one bit per pixel (a set bit is white) and
-// writes the printer's command stream to stdout.  The exit status is the
-// only report: 0 when pages were printed, 1 otherwise.
+// writes the printer's command stream to stdout.  The exit status reports
+// success (0 when pages were printed, 1 otherwise); the only message is a
+// "PAGE:" line per page, which CUPS needs for its page accounting.
 //
 
 #include "rastertotamsel.h"
@@ -27,7 +28,6 @@
 // A run of white lines longer than this is sent in pieces; the stream is
 // the same, and gFeed cannot overflow on an endless white page.
 static const int	kMaxPendingFeed = 1 << 20;
-
 
 //
 // 'CancelJob()' - Note that the spooler cancelled the job.
@@ -96,7 +96,7 @@ main(int  argc,				// I - Number of command-line arguments
     return (1);
   }
 
-  ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
+  ras = cupsRasterOpenIO(ReadRaster, &fd, CUPS_RASTER_READ);
 
   gJobFinishFlag     = 0;
   gImageCacheBufSize = 0;
@@ -169,7 +169,15 @@ main(int  argc,				// I - Number of command-line arguments
     }
 
     PageFinish();
+
+    // The printer makes the copies, so CUPS learns them from us.
+    if (!gWriteError)
+      fprintf(stderr, "PAGE: %u %u\n", gPage,
+              szPrintNumCopiesCmd[3] | (szPrintNumCopiesCmd[4] << 8));
   }
+
+  if (!gCanceled && !gWriteError && !badPage && InputRefused(fd))
+    badPage = 1;
 
   JobFinish();
 

@@ -12,6 +12,8 @@ extern unsigned int		gPage;		// Pages begun in this job
 extern int			gFeed;		// Blank lines owed to the printer
 extern volatile sig_atomic_t	gCanceled;	// SIGTERM received
 
+extern ssize_t	ReadRaster(void *ctx, unsigned char *buffer, size_t length);
+extern int	InputRefused(int fd);
 extern void	SendOneLineData(cups_page_header2_t *header);
 extern void	SendBlankLineData(int lines);
 extern int	PageHeaderUsable(const cups_page_header2_t *header);

@@ -16,8 +16,8 @@ seconds=${1:-60}
 out=${TAMSEL_FUZZ_BUILD:-build-fuzz}
 targets=${TAMSEL_FUZZ_TARGETS:-encoder staging decoder filter}
 
-if ! command -v clang++ >/dev/null || [ ! -d /usr/lib/llvm-14/lib/clang ]; then
-  echo "fuzz.sh: needs clang and libclang-rt-14-dev" >&2
+if ! command -v clang++ >/dev/null || ! ls -d /usr/lib/llvm-*/lib/clang >/dev/null 2>&1; then
+  echo "fuzz.sh: needs clang and libclang-rt-dev" >&2
   exit 1
 fi
 

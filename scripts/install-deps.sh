@@ -1,16 +1,30 @@
 #!/bin/sh
-# Installs what building and testing the driver needs on Debian 12.
-# Runs apt only when something is missing; needs root (or sudo) then.
+# install-deps.sh [--sample] [--list]
+#
+# Installs what building and testing the driver needs on Debian 12 or 13;
+# with --sample only what building it and printing the sample needs.  With
+# --list prints the packages instead.  Runs apt only when something is
+# missing; needs root (or sudo) then.
 set -e
 
-PACKAGES="cmake g++ make pkg-config libcups2-dev libcupsimage2-dev libgtest-dev
-libbenchmark-dev libpng-dev cups cups-client cups-filters cups-ppdc
-ghostscript poppler-utils clang libclang-rt-14-dev libavahi-client-dev libgnutls28-dev libjpeg-dev libpam0g-dev
-libusb-1.0-0-dev zlib1g-dev patch cups-ipp-utils curl procps
-debhelper dpkg-dev lintian systemd git chromium"
+SAMPLE="cmake g++ make pkg-config libcups2-dev libcupsimage2-dev libpng-dev cups-client
+cups-filters cups-ppdc ghostscript"
+PACKAGES="$SAMPLE libgtest-dev libbenchmark-dev cups poppler-utils clang libclang-rt-dev
+libavahi-client-dev libgnutls28-dev libjpeg-dev libpam0g-dev libusb-1.0-0-dev zlib1g-dev patch
+cups-ipp-utils curl procps build-essential debhelper dpkg-dev lintian systemd git chromium"
+
+list=$PACKAGES print=""
+for arg; do
+  case $arg in
+    --sample) list=$SAMPLE ;;
+    --list) print=yes ;;
+    *) echo "usage: install-deps.sh [--sample] [--list]" >&2; exit 2 ;;
+  esac
+done
+[ -n "$print" ] && { echo $list; exit 0; }
 
 missing=""
-for p in $PACKAGES; do
+for p in $list; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
 done
 

@@ -5,6 +5,7 @@
 #include "expected_stream.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 

@@ -84,7 +84,7 @@ dpkg -L printer-driver-tamsel tamsel-printer-app tamsel-tools >"$work/files"
 
 # The unit: valid, and a user of its own.
 if command -v systemd-analyze >/dev/null; then
-  systemd-analyze verify /lib/systemd/system/tamsel-printer-app.service ||
+  systemd-analyze verify "$(grep '/tamsel-printer-app\.service$' "$work/files")" ||
     fail "systemd-analyze verify reports problems"
 fi
 id tamsel-printer-app | grep -q "(lp)" || fail "no tamsel-printer-app user in group lp"
@@ -110,7 +110,7 @@ gs -q -dSAFER -dBATCH -dNOPAUSE -sDEVICE=pdfwrite -sOutputFile="$work/sample.pdf
 # whose decoded summary has every EXPECTED-LINE ("Density: 2").
 print_and_check() {
   conn=$work/capture/conn-$1.prn what=$3
-  lp -h /run/cups/cups.sock -d "$2" $4 "$work/sample.pdf" >/dev/null
+  job=$(lp -h /run/cups/cups.sock -d "$2" $4 "$work/sample.pdf" | sed -n 's/.*-\([0-9]*\) .*/\1/p')
   shift 4
   for i in $(seq 300); do [ -e "$conn" ] && break; sleep 0.1; done
   tamsel-decode "$conn" >"$work/decoded" 2>&1 || fail "no valid printer stream ($what)"
@@ -119,8 +119,16 @@ print_and_check() {
       fail "expected $line ($what): $(cat "$work/decoded")"
   done
 }
-print_and_check 1 "$queue" installed "-o PrintDensity=2 -o media=A5" "Density: 2" \
-  "Paper size: 3512 x 4958 dots (148.7 x 209.9 mm)"
+print_and_check 1 "$queue" installed "-n 2 -o PrintDensity=2 -o media=A5" "Density: 2" \
+  "Paper size: 3512 x 4958 dots (148.7 x 209.9 mm)" "Copies: 2"
+# CUPS counts what the filter reports: one page, two copies.
+for i in $(seq 100); do
+  ipptool -tv "ipp://localhost/jobs/$job" /usr/share/cups/ipptool/get-job-attributes.test \
+    >"$work/job-attrs" 2>&1
+  grep -q "job-state (enum) = completed" "$work/job-attrs" && break; sleep 0.1
+done
+grep -q "job-media-sheets-completed (integer) = 2$" "$work/job-attrs" ||
+  fail "CUPS did not count the job's 2 sheets: $(grep -e -completed -e job-state "$work/job-attrs")"
 grep -q '^\*FileVersion: "1.0"' "/etc/cups/ppd/$queue.ppd" || fail "unexpected queue PPD"
 
 # The printer application as its unit runs it: its user, its directories.

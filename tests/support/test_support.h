@@ -53,8 +53,9 @@ RasterPage WhitePage(unsigned width, unsigned height, unsigned page_w_pt = 595,
 RasterPage SmallPage(unsigned width, unsigned height);
 
 // Writes pages with libcups in the given mode.  With raw = true (only for
-// CUPS_RASTER_WRITE) the line bytes follow the header as they are, so that
-// hostile headers can be followed by any data.
+// CUPS_RASTER_WRITE and CUPS_RASTER_WRITE_COMPRESSED) the sync word, header
+// and line bytes are written as they are, so that any header can be
+// followed by any data.
 void WriteRaster(const std::string& path, const std::vector<RasterPage>& pages,
                  cups_mode_t mode = CUPS_RASTER_WRITE, bool raw = false);
 
