@@ -12,9 +12,9 @@
 // libcups reads an uncompressed stream a line at a time, one read(2) each;
 // serving it from this buffer costs one system call per 64 KB instead.
 static unsigned char	szReadBuf[65536];
-static size_t		gReadPos = 0,	// Next byte of szReadBuf to serve
+size_t			gReadPos = 0,	// Next byte of szReadBuf to serve
 			gReadLen = 0;	// Bytes in szReadBuf
-static int		gReadEnd = 0;	// The input has ended
+int			gReadEnd = 0;	// The input has ended
 
 
 //

@@ -96,7 +96,9 @@ main(int  argc,				// I - Number of command-line arguments
     return (1);
   }
 
-  ras = cupsRasterOpenIO(ReadRaster, &fd, CUPS_RASTER_READ);
+  gReadPos = gReadLen = 0;
+  gReadEnd = 0;
+  ras      = cupsRasterOpenIO(ReadRaster, &fd, CUPS_RASTER_READ);
 
   gJobFinishFlag     = 0;
   gImageCacheBufSize = 0;

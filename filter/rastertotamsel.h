@@ -11,6 +11,9 @@
 extern unsigned int		gPage;		// Pages begun in this job
 extern int			gFeed;		// Blank lines owed to the printer
 extern volatile sig_atomic_t	gCanceled;	// SIGTERM received
+extern size_t			gReadPos,	// Input buffer: next byte to serve
+				gReadLen;	// and bytes in it
+extern int			gReadEnd;	// The input has ended
 
 extern ssize_t	ReadRaster(void *ctx, unsigned char *buffer, size_t length);
 extern int	InputRefused(int fd);

@@ -85,7 +85,11 @@ case $release in
     ;;
   *)
     in_chroot "cmake -S . -B build -DTAMSEL_WERROR=ON >/dev/null && cmake --build build -j $jobs &&
-      ctest --test-dir build -j $jobs --output-on-failure && BUILD=build sh tests/packages.sh"
+      ctest --test-dir build -j $jobs --output-on-failure &&
+      TAMSEL_KEEP_DEBS=/build/debs BUILD=build sh tests/packages.sh"
+    # Debian's as-installed tests of the packages, on this chroot itself.
+    in_chroot "s=0; autopkgtest /build/debs/*.deb /build/src -- null || s=\$?
+      apt-get purge -y -q printer-driver-tamsel tamsel-printer-app tamsel-tools >/dev/null; exit \$s"
     echo "test-in-chroot: $release plain build, tests and packages in $(since "$t0")"
     in_chroot "cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTAMSEL_SANITIZE=ON \
       -DTAMSEL_WERROR=ON >/dev/null && cmake --build build-asan -j $jobs &&

@@ -4,7 +4,8 @@
 # refreshed, the printer application keeps its state), remove and purge.
 # Changes the machine (packages, a queue, cupsd, a system user) and puts it
 # back as it was, also on failure.  Needs root and dpkg-buildpackage;
-# BUILD is the tree with tcp-capture (default build).
+# BUILD is the tree with tcp-capture (default build); TAMSEL_KEEP_DEBS, if
+# set, is a directory that keeps the packages built.
 set -eu
 cd "$(dirname "$0")/.."
 src=$(pwd)
@@ -67,8 +68,11 @@ t0=$(date +%s)
 build_packages v1
 echo "packages: built in $(since "$t0"):"
 ls -l "$work"/v1/*.deb | awk '{print "  " $5 " bytes  " $9}' | sed "s|$work/v1/||"
-lintian --fail-on error "$work"/v1/*.changes ||
-  fail "lintian reports errors"
+lintian --fail-on error,warning "$work"/v1/*.changes ||
+  fail "lintian reports errors or warnings"
+if [ -n "${TAMSEL_KEEP_DEBS:-}" ]; then
+  mkdir -p "$TAMSEL_KEEP_DEBS" && cp "$work"/v1/*.deb "$TAMSEL_KEEP_DEBS"/
+fi
 
 # The same tree, one version later: a newer PPD, and no tests (nocheck).
 t1=$(date +%s)
