@@ -22,13 +22,16 @@ namespace {
 // is 5,100 dots, and no reader should size buffers from a client's number.
 const unsigned kMaxClientBytesPerLine = 1u << 20;
 
-// Refuses what cannot be printed in monochrome or would size buffers from
-// the client's numbers.
+// Refuses what cannot be printed in monochrome, at the printer's
+// resolution, or would size buffers from the client's numbers.
 const char *UnusableHeader(const cups_page_header2_t &h)
 {
   if (h.cupsWidth == 0 || h.cupsHeight == 0 || h.cupsColorOrder != CUPS_ORDER_CHUNKED ||
       (h.cupsBitsPerPixel != 1 && h.cupsBitsPerPixel != 8) || h.cupsBitsPerColor != h.cupsBitsPerPixel)
     return ("Only 1-bit and 8-bit grey raster can be printed.");
+  // At another resolution the page would print at the wrong size.
+  if (h.HWResolution[0] != 600 || h.HWResolution[1] != 600)
+    return ("Only 600-dpi raster can be printed.");
   if (h.cupsBytesPerLine >= kMaxClientBytesPerLine ||
       h.cupsBytesPerLine != ((unsigned long long)h.cupsWidth * h.cupsBitsPerPixel + 7) / 8)
     return ("The raster's line length does not match its width.");

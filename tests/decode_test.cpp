@@ -50,6 +50,10 @@ TEST(DecodeRoundTrip, RandomJobsComeBackPixelForPixel) {
     EXPECT_EQ(s.density, density);
     EXPECT_EQ(s.copies, copies);
     ASSERT_EQ(job.pages.size(), pages.size());
+    std::string accounting;  // CUPS counts pages and copies from these lines
+    for (std::size_t p = 1; p <= pages.size(); ++p)
+      accounting += "PAGE: " + std::to_string(p) + " " + std::to_string(copies) + "\n";
+    EXPECT_EQ(run.err, accounting);
 
     // The margins follow from the first page and the paper the stream names.
     const auto& first = pages[0].header;

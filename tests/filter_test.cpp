@@ -58,15 +58,6 @@ TEST_F(Filter, RoadOfOneJob) {
   EXPECT_TRUE(SameBytes(run.out, expected));
 }
 
-// CUPS's page accounting: a line per page, with the copies the printer makes.
-TEST_F(Filter, ReportsEachPageWithItsCopies) {
-  RasterPage page = SmallPage(16, 2);
-  page.header.NumCopies = 3;
-  FilterRun run = Run({page, page, page});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "PAGE: 1 3\nPAGE: 2 3\nPAGE: 3 3\n");
-}
-
 // The white test spans the whole line as read, the encoder only the bytes
 // that hold the width's pixels; a width of 0 encodes the margin alone.
 // Strict libcups refuses both headers, which then end the job.

@@ -5,6 +5,7 @@
 #include "test_support.h"
 
 #include <arpa/inet.h>
+#include <png.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -246,6 +247,29 @@ class PrinterApp : public ::testing::Test {
   pid_t server_pid_ = -1, capture_pid_ = -1;
 };
 
+// A grey PNG of the given bit depth, 100 dpi, white with a black square.
+void GreyPng(const std::string& path, int depth) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  png_init_io(png, f);
+  png_set_IHDR(png, info, 200, 200, depth, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_set_pHYs(png, info, 3937, 3937, PNG_RESOLUTION_METER);
+  png_write_info(png, info);
+  png_set_packing(png);  // a byte a pixel in, packed to the depth
+  std::vector<png_byte> row(200);
+  for (unsigned y = 0; y < 200; ++y) {
+    for (unsigned x = 0; x < 200; ++x)
+      row[x] = static_cast<png_byte>(x >= 50 && x < 100 && y >= 50 && y < 100 ? 0 : (1 << depth) - 1);
+    png_write_row(png, row.data());
+  }
+  png_write_end(png, nullptr);
+  png_destroy_write_struct(&png, &info);
+  std::fclose(f);
+  chmod(path.c_str(), 0644);
+}
+
 TEST_F(PrinterApp, PrintsPwgRasterPngAndPdf) {
   // PWG raster, black 1 bit at 600 dpi on A5: a box on the left, drawn in
   // the raster's own polarity (set bit black).
@@ -298,6 +322,19 @@ TEST_F(PrinterApp, PrintsPwgRasterPngAndPdf) {
   ASSERT_EQ(job.pages.size(), 2u);
   for (const Page& page : job.pages)
     EXPECT_GT(Ink(page, Dots(100), Dots(100), Dots(170), Dots(170)), 0.9) << "box missing";
+
+  // Grey PNGs of every bit depth print the same page, a square on white.
+  std::vector<Page> grey;
+  for (int depth : {8, 4, 2, 1}) {
+    GreyPng(dir_.File("grey.png"), depth);
+    ASSERT_EQ(Print(dir_.File("grey.png"), "-o media=iso_a5_148x210mm", &out), "completed");
+    job = DecodeJob(out);
+    ASSERT_EQ(job.pages.size(), 1u) << depth << "-bit grey";
+    grey.push_back(job.pages[0]);
+    EXPECT_TRUE(grey.back().printed == grey[0].printed) << depth << "-bit grey prints another page";
+  }
+  double ink = Ink(grey[0], 0, 0, Dots(420), Dots(595));
+  EXPECT_TRUE(ink > 0.005 && ink < 0.1) << ink << " of the page inked";
 
   // The app's own icons, and its test page from the printer's web page.
   EXPECT_EQ(Sh("curl -s " + Url("/tamsel/icon-lg.png") + " | cmp - " + dir_.File("data/icon-512.png")).status, 0);
@@ -514,6 +551,28 @@ TEST_F(PrinterApp, HostileDocumentsEndOnlyTheirOwnJob) {
     ASSERT_TRUE(ServerAlive()) << doc << " ended the server";
   }
   EXPECT_LT(fs::file_size(dir_.File("log")), 1u << 20) << "the log filled up";
+
+  // At a resolution the printer does not offer, sent to a printer ready or
+  // paused (then spooled): aborted with the reason, nothing printed.
+  RasterPage low = WhitePage(1748, 64, 420, 595);
+  low.header.cupsColorSpace = CUPS_CSPACE_K;
+  low.header.HWResolution[0] = low.header.HWResolution[1] = 300;
+  WriteRaster(dir_.File("300.pwg"), {low}, CUPS_RASTER_WRITE_PWG);
+  for (const char* how : {"ready", "paused"}) {
+    std::size_t before = Received().size();
+    App(how[0] == 'p' ? "pause -d tamsel" : "status");
+    std::string id = JobId(App("submit -d tamsel " + dir_.File("300.pwg")));
+    App("resume -d tamsel");
+    EXPECT_EQ(WaitForJob(id), "aborted") << how;
+    EXPECT_NE(JobAttribute(id, "job-state-message").find("dpi"), std::string::npos) << how;
+    Bytes all = Received();
+    EXPECT_TRUE(DecodeJob(Bytes(all.begin() + before, all.end())).pages.empty()) << how;
+  }
+
+  // Request lines logged at every length around the log line's end.
+  Command sweep = Sh("for n in $(seq 880 1060); do curl -s -o /dev/null -H \"Host: $(printf %${n}s | "
+                     "tr ' ' h)\" " + Url("/") + "$(printf %1000s | tr ' ' u); done");
+  ASSERT_TRUE(ServerAlive()) << sweep.out;
   EXPECT_EQ(Print(PwgPage(dir_, "next.pwg", 420, 595), "", &out), "completed");
   EXPECT_EQ(DecodeJob(out).pages.size(), 1u);
 }

@@ -3,7 +3,6 @@
 #include "test_support.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -211,40 +210,20 @@ std::vector<std::string> FilterArgs(const std::string& options, const std::strin
 
 FilterRun RunFilter(const std::vector<std::string>& args, const std::string& ppd,
                     const std::string& stdin_path) {
-  int out_pipe[2], err_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC)) throw std::runtime_error("pipe");
-
   // Started from peak-rss: a child's peak RSS counts this process's memory
   // until exec.
-  TempDir report_dir;
-  std::vector<std::string> argv = {PEAK_RSS_PATH, report_dir.File("rss"), RASTERTOTAMSEL_PATH};
+  TempDir dir;
+  std::vector<std::string> argv = {PEAK_RSS_PATH, dir.File("rss"), RASTERTOTAMSEL_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
-  pid_t pid = Spawn(argv, {{ppd.empty() ? "PPD" : "PPD=" + ppd}, stdin_path, -1, out_pipe[1],
-                           err_pipe[1]});
-  ::close(out_pipe[1]);
-  ::close(err_pipe[1]);
-
+  int out = ::open(dir.File("out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  int err = ::open(dir.File("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  Wait(Spawn(argv, {{ppd.empty() ? "PPD" : "PPD=" + ppd}, stdin_path, -1, out, err}));
+  ::close(out);
+  ::close(err);
   FilterRun run;
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  char buf[65536];
-  for (int open_fds = 2; open_fds > 0;) {
-    if (poll(fds, 2, -1) < 0) continue;
-    for (auto& p : fds) {
-      if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      ssize_t n = ::read(p.fd, buf, sizeof buf);
-      if (n <= 0) {
-        ::close(p.fd);
-        p.fd = -1;
-        --open_fds;
-      } else if (p.fd == out_pipe[0]) {
-        run.out.insert(run.out.end(), buf, buf + n);
-      } else {
-        run.err.append(buf, static_cast<std::size_t>(n));
-      }
-    }
-  }
-  Wait(pid);
-  std::ifstream rss(report_dir.File("rss"));
+  run.out = ReadFile(dir.File("out"));
+  run.err = Slurp(dir.File("err"));
+  std::ifstream rss(dir.File("rss"));
   if (!(rss >> run.status >> run.signal >> run.max_rss_kib)) run.status = -1;
   return run;
 }
