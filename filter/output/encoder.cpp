@@ -231,13 +231,22 @@ CompressDataAndSend(unsigned char *dataLine,	// I - First byte of the line
                     unsigned int  length,	// I - Bytes in the line
                     unsigned int  type)		// I - Encoding type, always 3
 {
-  unsigned char		*ppos = szCompressBuf;	// Next free payload byte
-  unsigned char		toData[kLineRecordHeaderLen];
+  unsigned char		*record,		// Header of the line record
+			*ppos,			// Next free payload byte
+			toData[kLineRecordHeaderLen];
   unsigned int		datLen;
-  unsigned char		lenlo, lenhi;
+  // Worst case: every byte a literal, a count per 128, and the end marker.
+  unsigned int		worst = kLineRecordHeaderLen + length + (length + 127) / 128 + 2;
+  // A record that cannot reach the end of the staging buffer is encoded in
+  // place there, saving a copy; any other goes through ImageDataCpy(),
+  // which flushes as it fills.
+  int			inPlace = !gWriteError && worst < kImageCacheBufSize - gImageCacheBufSize;
 
 
   (void)type;
+
+  record = inPlace ? szImageCacheBuf + gImageCacheBufSize : toData;
+  ppos   = inPlace ? record + kLineRecordHeaderLen : szCompressBuf;
 
   // One forward pass: the bytes from litpos on are pending until a run of
   // three or more equal bytes turns up; then they go out as literals and
@@ -268,18 +277,21 @@ CompressDataAndSend(unsigned char *dataLine,	// I - First byte of the line
   *ppos++ = 0xFF;
   *ppos++ = 0x00;
 
-  datLen = (unsigned int)(ppos - szCompressBuf);
+  datLen = (unsigned int)(ppos - (record == toData ? szCompressBuf : record + kLineRecordHeaderLen));
+
   // Byte by byte, low byte first: the same stream on big-endian servers.
-  lenlo  = (unsigned char)(datLen & 0xFF);
-  lenhi  = (unsigned char)((datLen >> 8) & 0xFF);
+  record[0] = 0x1B;
+  record[1] = '*';
+  record[2] = 'A';
+  record[3] = 0x02;
+  record[4] = (unsigned char)(datLen & 0xFF);
+  record[5] = (unsigned char)((datLen >> 8) & 0xFF);
 
-  toData[0] = 0x1B;
-  toData[1] = '*';
-  toData[2] = 'A';
-  toData[3] = 0x02;
-  toData[4] = lenlo;
-  toData[5] = lenhi;
-
-  ImageDataCpy(toData, kLineRecordHeaderLen);
-  ImageDataCpy(szCompressBuf, datLen);
+  if (inPlace)
+    gImageCacheBufSize += kLineRecordHeaderLen + datLen;
+  else
+  {
+    ImageDataCpy(toData, kLineRecordHeaderLen);
+    ImageDataCpy(szCompressBuf, datLen);
+  }
 }
