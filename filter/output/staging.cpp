@@ -69,30 +69,25 @@ void
 putCharArray(unsigned char *array,	// I - Staged bytes, always szImageCacheBuf
              unsigned int  length)	// I - Number of staged bytes
 {
-  unsigned int	total = length,		// Bytes not yet written
-		starPos = 0;		// Offset of the next block
-  unsigned char	bmpOff[kOutputBlockSize];
-					// Carry block for the remainder
+  unsigned int	blocks = length / kOutputBlockSize * kOutputBlockSize,
+					// Bytes in whole blocks
+		total = length - blocks;// Bytes carried to the next write
 
 
-  while (total >= kOutputBlockSize)
+  // One call for all the whole blocks: stdio passes them on in multiples
+  // of its own buffer, which is a multiple of the block size.
+  if (blocks && fwrite(array, 1, blocks, stdout) != blocks)
   {
-    if (fwrite(array + starPos, 1, kOutputBlockSize, stdout) != kOutputBlockSize)
-    {
-      // The reader is gone or the disk is full: drop the job's remaining
-      // bytes rather than keep writing into the error.
-      gWriteError        = 1;
-      gImageCacheBufSize = 0;
-      return;
-    }
-
-    starPos += kOutputBlockSize;
-    total   -= kOutputBlockSize;
+    // The reader is gone or the disk is full: drop the job's remaining
+    // bytes rather than keep writing into the error.
+    gWriteError        = 1;
+    gImageCacheBufSize = 0;
+    return;
   }
 
   if (gJobFinishFlag == 1)
   {
-    if (total && fwrite(array + starPos, 1, total, stdout) != total)
+    if (total && fwrite(array + blocks, 1, total, stdout) != total)
       gWriteError = 1;
 
     // Flush even without a remainder: a write that fails inside stdio's
@@ -100,17 +95,10 @@ putCharArray(unsigned char *array,	// I - Staged bytes, always szImageCacheBuf
     if (fflush(stdout))
       gWriteError = 1;
   }
-  else if (total)
-  {
-    memset(bmpOff, 0, sizeof(bmpOff));
-    memcpy(bmpOff, array + starPos, total);
-    memset(szImageCacheBuf + total, 0, sizeof(szImageCacheBuf) - total);
-    memcpy(szImageCacheBuf, bmpOff, total);
-    gImageCacheBufSize = total;
-  }
   else
   {
-    gImageCacheBufSize = 0;
-    memset(szImageCacheBuf, 0, sizeof(szImageCacheBuf));
+    // The carry moves to the front; what lies beyond it is never read.
+    memmove(szImageCacheBuf, array + blocks, total);
+    gImageCacheBufSize = total;
   }
 }

@@ -2,7 +2,7 @@
 // Output staging for the Tamsel printer stream.
 //
 // Every byte the filter sends goes through ImageDataCpy() into a 5,120-byte
-// buffer that leaves on standard output in blocks of exactly 512 bytes; only
+// buffer that leaves on standard output in whole 512-byte blocks; only
 // the job's final write may be shorter.
 //
 
