@@ -337,6 +337,13 @@ void FilterPipeline::LogChildLines(std::string *pending, const char *data, size_
     std::string line = pending->substr(start, end - start);
 
     start = end + 1;
+    // The filter's page accounting for CUPS: the app counts pages itself,
+    // and a long job's lines must not take the room of error messages.
+    if (!line.compare(0, 5, "PAGE:"))
+    {
+      papplLogJob(job_, PAPPL_LOGLEVEL_DEBUG, "%s", line.c_str());
+      continue;
+    }
     if (line.empty() || logged_ > kMaxLogBytes)
       continue;
 

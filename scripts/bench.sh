@@ -17,7 +17,7 @@ runs=${1:-11}
 pages=20
 b=build-bench
 
-cmake -S . -B $b -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B $b -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build $b -j "$(nproc)" >/dev/null
 
 jobs=$b/jobs
@@ -75,7 +75,7 @@ run() {
   ppd=$1
   shift
   start=$(date +%s.%N)
-  PPD=$ppd $b/tests/peak-rss "$report" "$@" > /dev/null 2>&1
+  PPD=$ppd $b/bench/peak-rss "$report" "$@" > /dev/null 2>&1
   end=$(date +%s.%N)
   read status signal rss user sys < "$report"
   [ "$status" = 0 ] || { echo "bench.sh: $* failed ($status $signal)" >&2; exit 1; }

@@ -20,17 +20,14 @@ TEST(AppOptions, DarknessAndMediaTypeBecomeThePpdOptions) {
   const ipp_quality_t normal = IPP_QUALITY_NORMAL;
   EXPECT_EQ(FilterOptions(DensityFor(50, 0, normal), PaperWeightFor("stationery")),
             "PrintDensity=3 PaperWeight=1");
-  EXPECT_EQ(DensityFor(50, 50, normal), 5);
-  EXPECT_EQ(DensityFor(50, -50, normal), 1);
-  EXPECT_EQ(DensityFor(0, -100, normal), 1);
-  EXPECT_EQ(DensityFor(100, 100, normal), 5);
-  EXPECT_EQ(DensityFor(50, 12, normal), 3);
-  EXPECT_EQ(DensityFor(50, 13, normal), 4);
   // Draft is a level lighter, high a level darker, within the five.
-  EXPECT_EQ(DensityFor(50, 0, IPP_QUALITY_DRAFT), 2);
-  EXPECT_EQ(DensityFor(50, 0, IPP_QUALITY_HIGH), 4);
-  EXPECT_EQ(DensityFor(0, 0, IPP_QUALITY_DRAFT), 1);
-  EXPECT_EQ(DensityFor(100, 0, IPP_QUALITY_HIGH), 5);
+  const ipp_quality_t draft = IPP_QUALITY_DRAFT, high = IPP_QUALITY_HIGH;
+  const struct { int configured, job; ipp_quality_t quality; int density; } cases[] = {
+      {50, 50, normal, 5}, {50, -50, normal, 1}, {0, -100, normal, 1}, {100, 100, normal, 5},
+      {50, 12, normal, 3}, {50, 13, normal, 4}, {50, 0, draft, 2},     {50, 0, high, 4},
+      {0, 0, draft, 1},    {100, 0, high, 5}};
+  for (const auto& c : cases)
+    EXPECT_EQ(DensityFor(c.configured, c.job, c.quality), c.density) << c.configured << " " << c.job;
   EXPECT_EQ(PaperWeightFor("stationery-heavyweight"), 2);
   EXPECT_EQ(PaperWeightFor("cardstock"), 3);
   EXPECT_EQ(PaperWeightFor("transparency"), 1);

@@ -29,16 +29,6 @@ class CupsTest : public ::testing::Test {
     chmod(ppd_.c_str(), 0644);
   }
 
-  std::string MakePdf(const std::string& name, const std::string& ps) {
-    WriteFile(dir_.File(name + ".ps"), ps);
-    std::string pdf = dir_.File(name + ".pdf");
-    Command c = Sh("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile=" + pdf + " " +
-                   dir_.File(name + ".ps"));
-    EXPECT_EQ(c.status, 0) << c.out;
-    chmod(pdf.c_str(), 0644);
-    return pdf;
-  }
-
   TempDir dir_;
   std::string serverbin_, ppd_;
 };
@@ -50,12 +40,13 @@ TEST_F(CupsTest, PpdPassesCupstestppd) {
 }
 
 TEST_F(CupsTest, PdfThroughTheCupsfilterChain) {
-  std::string pdf = MakePdf("two", kTwoPagePs);
-  std::string prn = dir_.File("two.prn");
+  WriteFile(dir_.File("two.ps"), kTwoPagePs);
+  std::string pdf = dir_.File("two.pdf"), prn = dir_.File("two.prn");
   // -e: the PPD's filters; without it cupsfilter makes PostScript and succeeds.
-  Command c = Sh("CUPS_SERVERBIN=" + serverbin_ + " cupsfilter -e -p " + ppd_ +
-                 " -m printer/tamsel -o PrintDensity=4 -o PaperWeight=2 -o media=A5 " + pdf +
-                 " > " + prn);
+  Command c = Sh("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile=" + pdf + " " +
+                 dir_.File("two.ps") + " && chmod 644 " + pdf + " && CUPS_SERVERBIN=" + serverbin_ +
+                 " cupsfilter -e -p " + ppd_ + " -m printer/tamsel -o PrintDensity=4 -o PaperWeight=2" +
+                 " -o media=A5 " + pdf + " > " + prn);
   ASSERT_EQ(c.status, 0) << c.out;
   DecodedJob job = DecodeJob(ReadFile(prn));
   EXPECT_EQ(job.summary.settings.density, 4);
@@ -72,10 +63,8 @@ TEST(Install, PutsFilesWhereCupsLooks) {
   TempDir root;
   Command c = Sh("cmake --install " TAMSEL_BINARY_DIR " --prefix " + root.path() + "/usr");
   ASSERT_EQ(c.status, 0) << c.out;
-  std::string serverbin = Sh("cups-config --serverbin").out;
-  std::string datadir = Sh("cups-config --datadir").out;
-  serverbin.erase(serverbin.find_last_not_of('\n') + 1);
-  datadir.erase(datadir.find_last_not_of('\n') + 1);
+  auto dir = [](const char* which) { return Sh(std::string("cups-config --") + which + " | tr -d '\\n'").out; };
+  std::string serverbin = dir("serverbin"), datadir = dir("datadir");
   struct stat st {};
   ASSERT_EQ(stat((root.path() + serverbin + "/filter/rastertotamsel").c_str(), &st), 0) << c.out;
   EXPECT_EQ(st.st_mode & 07777, 0755u) << "CUPS refuses a filter that others may write";

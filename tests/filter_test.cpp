@@ -267,10 +267,12 @@ TEST_F(Filter, MemoryIsFlatInTheNumberOfPages) {
   RasterPage page = WhitePage(4960, 7016);
   for (unsigned y = 0; y < 7016; y += 10)
     for (unsigned x = 100; x < 500; x += 3) page.lines[y][x] = 0x00;
-  FilterRun one = Run({page}, "", CUPS_RASTER_WRITE_COMPRESSED);
+  // From four pages on: AddressSanitizer's RSS rises over the first few, as
+  // it takes fresh memory for blocks freed and allocated again.
+  FilterRun few = Run(std::vector<RasterPage>(4, page), "", CUPS_RASTER_WRITE_COMPRESSED);
   FilterRun many = Run(std::vector<RasterPage>(12, page), "", CUPS_RASTER_WRITE_COMPRESSED);
   EXPECT_EQ(DecodeJob(many.out).pages.size(), 12u);
-  EXPECT_LT(many.max_rss_kib, one.max_rss_kib + 1024) << "peak RSS grew with the page count";
+  EXPECT_LT(many.max_rss_kib, few.max_rss_kib + 1024) << "peak RSS grew with the page count";
 }
 
 // Three long pages of dense lines: far more output than any pipe holds.

@@ -27,17 +27,18 @@ id tamsel-printer-app >/dev/null 2>&1 && had_user=yes
 capture_pid=""
 app_pid=""
 
+purge() {
+  DEBIAN_FRONTEND=noninteractive apt-get purge -y -q printer-driver-tamsel tamsel-printer-app \
+    tamsel-tools >/dev/null 2>&1
+}
 cleanup() {
   status=$?
   set +e
   [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null && wait "$app_pid" 2>/dev/null
-  lpadmin -h /run/cups/cups.sock -x "$queue" 2>/dev/null
-  lpadmin -h /run/cups/cups.sock -x "$queue-ipp" 2>/dev/null
-  lpadmin -h /run/cups/cups.sock -x "$queue-raw" 2>/dev/null
+  for q in "$queue" "$queue-ipp" "$queue-raw"; do lpadmin -h /run/cups/cups.sock -x "$q" 2>/dev/null; done
   [ -n "$started_cupsd" ] && kill "$(cat "$work/cupsd.pid")" 2>/dev/null
   [ -n "$capture_pid" ] && kill "$capture_pid" 2>/dev/null
-  DEBIAN_FRONTEND=noninteractive apt-get purge -y -q printer-driver-tamsel tamsel-printer-app \
-    tamsel-tools >/dev/null 2>&1
+  purge
   [ -z "$had_user" ] && id tamsel-printer-app >/dev/null 2>&1 && userdel tamsel-printer-app &&
     { getent group tamsel-printer-app >/dev/null && groupdel tamsel-printer-app; }
   rm -rf "$work" /run/tamsel-printer-app
@@ -184,8 +185,7 @@ stop_app
 lpadmin -h /run/cups/cups.sock -x "$queue"
 DEBIAN_FRONTEND=noninteractive apt-get remove -y -q tamsel-printer-app >/dev/null 2>&1
 [ -d /var/lib/tamsel-printer-app ] || fail "remove took the printer application's state"
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -q printer-driver-tamsel tamsel-printer-app \
-  tamsel-tools >/dev/null 2>&1
+purge
 [ ! -e /var/lib/tamsel-printer-app ] || fail "purge left /var/lib/tamsel-printer-app"
 while read -r f; do
   [ -d "$f" ] || [ ! -e "$f" ] || fail "purge left $f"
