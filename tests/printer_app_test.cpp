@@ -735,6 +735,31 @@ TEST_F(PrinterApp, SoakOfConcurrentClientsWithCancels) {
 }
 
 
+// Ten clients at once, a thousand requests each: the printer's attributes
+// (all of them, and the media database), the job list and small jobs.
+// Every one is answered; responses that shared the printer's collections
+// once garbled each other.
+TEST_F(PrinterApp, TenClientsAtOnceAreEachAnswered) {
+  const std::string head = " GROUP operation-attributes-tag ATTR charset attributes-charset utf-8"
+                           " ATTR naturalLanguage attributes-natural-language en ATTR uri printer-uri $uri"
+                           " ATTR name requesting-user-name root ";
+  const std::string requests[] = {"Get-Printer-Attributes" + head + "ATTR keyword requested-attributes all",
+                                  "Get-Printer-Attributes" + head +
+                                      "ATTR keyword requested-attributes media-col-database",
+                                  "Get-Jobs" + head + "ATTR keyword which-jobs all"};
+  std::string test;
+  for (int i = 0; i < 49; ++i) test += "{ OPERATION " + requests[i % 3] + " STATUS successful-ok }\n";
+  WriteFile(dir_.File("mix.test"), test + "{ OPERATION Print-Job" + head +
+                                       "ATTR mimeMediaType document-format image/pwg-raster FILE $filename"
+                                       " STATUS successful-ok }\n");
+  Command c = Sh("for c in $(seq 10); do for i in $(seq 20); do ipptool -t -T 60 -f " +
+                 PwgPage(dir_, "page.pwg", 420, 595) + " ipp://localhost:" + std::to_string(port_) +
+                 "/ipp/print/tamsel " + dir_.File("mix.test") + "; done >" + dir_.File("client") +
+                 "$c & done; wait; cat " + dir_.File("client") + "* | grep -c '\\[PASS\\]'");
+  EXPECT_EQ(c.out, "10000\n") << Sh("cat " + dir_.File("client") + "* | grep -A4 FAIL | head -20").out;
+  EXPECT_TRUE(ServerAlive());
+}
+
 TEST_F(PrinterApp, KilledWhilePrintingThePrinterGetsTheJobAgain) {
   std::string id = JobId(App("submit -d tamsel " + BoxesPdf(dir_, 25)));
   ASSERT_TRUE(WaitFor([&] { return Received().size() > 100000; }, 30));
