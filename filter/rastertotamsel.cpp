@@ -29,6 +29,7 @@
 // the same, and gFeed cannot overflow on an endless white page.
 static const int	kMaxPendingFeed = 1 << 20;
 
+
 //
 // 'CancelJob()' - Note that the spooler cancelled the job.
 //
@@ -178,6 +179,7 @@ main(int  argc,				// I - Number of command-line arguments
               szPrintNumCopiesCmd[3] | (szPrintNumCopiesCmd[4] << 8));
   }
 
+  // A header libcups refused cut the job short: a failure, not a clean end.
   if (!gCanceled && !gWriteError && !badPage && InputRefused(fd))
     badPage = 1;
 
