@@ -773,6 +773,19 @@ TEST_F(PrinterApp, KilledWhilePrintingThePrinterGetsTheJobAgain) {
   EXPECT_EQ(DecodeJob(Connection(2)).pages.size(), 25u);
 }
 
+// A printer deleted while it prints goes once its job is done, and the
+// server, which once used the printer after freeing it, goes on.
+TEST_F(PrinterApp, PrinterDeletedWhilePrintingGoesAfterItsJob) {
+  ASSERT_EQ(App("add -d doomed -v " + device_ + " -m tamsel").status, 0);
+  ASSERT_EQ(App("submit -d doomed " + BoxesPdf(dir_, 10)).status, 0);
+  ASSERT_TRUE(WaitFor([&] { return Received().size() > 100000; }, 30)) << "nothing printed";
+  EXPECT_EQ(App("delete -d doomed").status, 0);
+  EXPECT_TRUE(WaitFor([&] { return App("printers").out == "tamsel\n"; }, 60));
+  ASSERT_TRUE(ServerAlive());
+  Bytes out;
+  EXPECT_EQ(Print(PwgPage(dir_, "next.pwg", 420, 595), "", &out), "completed");
+}
+
 TEST_F(PrinterApp, DarknessFromTheDefaultsPrintQualityAndCupsRawQueues) {
   // The default, as the options sub-command spells it, and reported.
   ASSERT_EQ(App("modify -d tamsel -o printer-darkness=75").status, 0);
