@@ -11,7 +11,7 @@ sh scripts/install-deps.sh --sample
 
 # Its own tree without tests, so that the sample needs no test tools.
 cmake -S . -B build-sample -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null
-cmake --build build-sample -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+cmake --build build-sample -j "$(nproc 2>/dev/null || echo 2)" --target rastertotamsel tamsel-decode tamsel-ppd >/dev/null
 
 mkdir -p out
 gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile=out/sample.pdf samples/sample.ps
