@@ -232,6 +232,7 @@ CompressDataAndSend(unsigned char *dataLine,	// I - First byte of the line
                     unsigned int  type)		// I - Encoding type, always 3
 {
   unsigned char		*record,		// Header of the line record
+			*payload,		// First payload byte
 			*ppos,			// Next free payload byte
 			toData[kLineRecordHeaderLen];
   unsigned int		datLen;
@@ -246,7 +247,7 @@ CompressDataAndSend(unsigned char *dataLine,	// I - First byte of the line
   (void)type;
 
   record = inPlace ? szImageCacheBuf + gImageCacheBufSize : toData;
-  ppos   = inPlace ? record + kLineRecordHeaderLen : szCompressBuf;
+  ppos   = payload = inPlace ? record + kLineRecordHeaderLen : szCompressBuf;
 
   // One forward pass: the bytes from litpos on are pending until a run of
   // three or more equal bytes turns up; then they go out as literals and
@@ -277,7 +278,7 @@ CompressDataAndSend(unsigned char *dataLine,	// I - First byte of the line
   *ppos++ = 0xFF;
   *ppos++ = 0x00;
 
-  datLen = (unsigned int)(ppos - (record == toData ? szCompressBuf : record + kLineRecordHeaderLen));
+  datLen = (unsigned int)(ppos - payload);
 
   // Byte by byte, low byte first: the same stream on big-endian servers.
   record[0] = 0x1B;
