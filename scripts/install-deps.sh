@@ -7,9 +7,9 @@
 # missing; needs root (or sudo) then.
 set -e
 
-SAMPLE="cmake g++ make pkg-config libcups2-dev libcupsimage2-dev libpng-dev cups-client
+SAMPLE="cmake g++ make pkg-config libcups2-dev libcupsimage2-dev libpng-dev cups cups-client
 cups-filters cups-ppdc ghostscript"
-PACKAGES="$SAMPLE libgtest-dev libbenchmark-dev cups poppler-utils clang libclang-rt-dev
+PACKAGES="$SAMPLE libgtest-dev libbenchmark-dev poppler-utils clang libclang-rt-dev
 libavahi-client-dev libgnutls28-dev libjpeg-dev libpam0g-dev libusb-1.0-0-dev zlib1g-dev patch
 cups-ipp-utils curl procps build-essential debhelper dpkg-dev lintian systemd git chromium"
 

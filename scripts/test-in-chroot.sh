@@ -39,43 +39,21 @@ if [ ! -e "$root/.tamsel-ready" ]; then
   echo "test-in-chroot: $release made in $(since "$t0")"
 fi
 
-mounts=""
+. scripts/chroot-common.sh
 cleanup() {
   status=$?
   set +e
-  for m in $mounts; do umount -R "$root$m" 2>/dev/null || umount -l "$root$m"; done
+  chroot_umount
   [ $status -eq 0 ] && echo "test-in-chroot: $release passed in $(since "$t0")" ||
     echo "test-in-chroot: $release FAILED"
   exit $status
 }
 trap cleanup EXIT INT TERM
 
-# Listed innermost last; cleanup unmounts in the reverse order.
-mount_in() {
-  mount "$@"
-  eval "m=\${$#}"
-  mounts="${m#"$root"} $mounts"
-}
-mount_in -t proc proc "$root/proc"
-mount_in -t sysfs sys "$root/sys"
-mount_in --rbind /dev "$root/dev"
-mount --make-rslave "$root/dev"
-mount_in -t tmpfs tmpfs "$root/run"
-mount_in -t tmpfs tmpfs "$root/tmp"
-cp /etc/resolv.conf "$root/etc/resolv.conf"
-
+chroot_mount
 rm -rf "$root/build"
-mkdir -p "$root/build/src"
-if git rev-parse --git-dir >/dev/null 2>&1; then
-  git ls-files -co --exclude-standard -z | xargs -0 tar -cf -
-else
-  tar -cf - --exclude='./build*' --exclude=./out .
-fi | tar -xf - -C "$root/build/src"
-
-in_chroot() {
-  chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
-    CI="${CI:-}" TAMSEL_RELEASE="$release" sh -euc "cd /build/src && $1"
-}
+chroot_copy_sources /build/src
+in_chroot() { in_chroot_dir /build/src "$1"; }
 
 in_chroot 'sh scripts/install-deps.sh'
 jobs=$(nproc 2>/dev/null || echo 2)

@@ -9,6 +9,9 @@ cd "$(dirname "$0")/.."
 
 sh scripts/install-deps.sh
 
+# The PAPPL patch series round-trips through its git form unchanged.
+sh scripts/pappl-patches.sh check
+
 jobs=$(nproc 2>/dev/null || echo 2)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMSEL_WERROR=ON
