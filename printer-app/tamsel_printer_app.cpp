@@ -302,7 +302,7 @@ pappl_system_t *SystemCallback(int num_options, cups_option_t *options, void *)
   papplSystemAddListeners(system, value);
 
   papplSystemSetPrinterDrivers(system, 1, tamsel_drivers, AutoAdd, nullptr, DriverCallback, nullptr);
-  // PAPPL 1.3's web interface needs footer HTML to render.
+  // PAPPL's web interface needs footer HTML to render.
   papplSystemSetFooterHTML(system, "Tamsel Printer App " TAMSEL_VERSION);
   // The app's own icon in the page header and the browser tab, instead of
   // PAPPL's (the first resource added for a path is the one served).

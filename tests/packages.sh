@@ -136,18 +136,29 @@ grep -q "job-media-sheets-completed (integer) = 2$" "$work/job-attrs" ||
   fail "CUPS did not count the job's 2 sheets: $(grep -e -completed -e job-state "$work/job-attrs")"
 grep -q '^\*FileVersion: "1.0"' "/etc/cups/ppd/$queue.ppd" || fail "unexpected queue PPD"
 
-# The printer application as its unit runs it: its user, its directories.
+# The printer application as its unit runs it: its user, its directories,
+# its environment and command, and the port its settings file gives (the
+# one the README documents).
 mkdir -p /run/tamsel-printer-app /var/lib/tamsel-printer-app
 touch "$work/app.log"
 chmod 711 "$work"
 chown tamsel-printer-app: /run/tamsel-printer-app /var/lib/tamsel-printer-app "$work/app.log"
-app_port=$(( 20000 + $$ % 20000 ))
+unit=$(grep '/tamsel-printer-app\.service$' "$work/files")
+app_env=$(sed -n 's/^Environment=//p' "$unit" | tr '\n' ' ')
+app_cmd=$(sed -n 's/^ExecStart=//p' "$unit")
+app_port=$(sed -n 's/^server-port=//p' /etc/tamsel-printer-app.conf)
+[ "$app_port" = 8631 ] || fail "the service's settings do not give port 8631"
 start_app() {
+  # shellcheck disable=SC2086
   setpriv --reuid=tamsel-printer-app --regid=tamsel-printer-app --init-groups \
-    env -i PATH=/usr/bin:/bin SNAP_COMMON=/var/lib/tamsel-printer-app \
-    tamsel-printer-app server -o server-port=$app_port -o log-file="$work/app.log" & app_pid=$!
-  for i in $(seq 50); do tamsel-printer-app printers >/dev/null 2>&1 && return; sleep 0.2; done
-  fail "the printer application did not start as tamsel-printer-app"
+    env -i PATH=/usr/bin:/bin $app_env $app_cmd 2>>"$work/app.log" & app_pid=$!
+  for i in $(seq 50); do
+    curl -sf -o /dev/null "http://localhost:$app_port/" && tamsel-printer-app printers >/dev/null 2>&1 &&
+      return
+    sleep 0.2
+  done
+  cat "$work/app.log"
+  fail "the printer application did not start as its unit starts it, on port $app_port"
 }
 stop_app() {
   tamsel-printer-app shutdown >/dev/null; wait "$app_pid"; app_pid=""
@@ -171,11 +182,15 @@ lpadmin -h /run/cups/cups.sock -x "$queue-ipp"
 lpadmin -h /run/cups/cups.sock -x "$queue-raw"
 stop_app
 
+# An administrator's settings survive the upgrade.
+echo '#listen-hostname=kept.example.org' >>/etc/tamsel-printer-app.conf
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$work"/v2/printer-driver-tamsel_*.deb \
   "$work"/v2/tamsel-printer-app_*.deb "$work"/v2/tamsel-tools_*.deb >"$work/upgrade.log" 2>&1 ||
   { cat "$work/upgrade.log"; fail "upgrade failed"; }
 grep -q '^\*FileVersion: "1.0.1"' "/etc/cups/ppd/$queue.ppd" ||
   fail "the queue's PPD was not refreshed on upgrade: $(grep -h Updating "$work/upgrade.log")"
+grep -q '^#listen-hostname=kept.example.org$' /etc/tamsel-printer-app.conf ||
+  fail "the upgrade replaced the administrator's /etc/tamsel-printer-app.conf"
 print_and_check 4 "$queue" upgraded ""
 start_app
 tamsel-printer-app printers | grep -q "^kept" || fail "the printer application lost its printer on upgrade"

@@ -5,6 +5,8 @@
 #include "test_support.h"
 
 #include <arpa/inet.h>
+#include <cups/cups.h>
+#include <fcntl.h>
 #include <png.h>
 #include <zlib.h>
 #include <netinet/in.h>
@@ -775,6 +777,77 @@ TEST_F(PrinterApp, KilledWhilePrintingThePrinterGetsTheJobAgain) {
 
 // A printer deleted while it prints goes once its job is done, and the
 // server, which once used the printer after freeing it, goes on.
+// The state as the release before this one (on PAPPL 1.3.1) wrote it, and
+// the job options file it kept beside each waiting job: upgrading the
+// package must keep every printer, default and job.
+TEST_F(PrinterApp, StateOfTheEarlierReleaseLoads) {
+  ASSERT_TRUE(StopServer());
+  const std::string spool = dir_.File("spool");
+  fs::remove_all(spool);
+  fs::create_directories(spool);
+  struct Kept { int id; const char* name; const char* file; };
+  for (Kept job : {Kept{2, "testpage.pdf", "testpage_pdf"}, Kept{3, "Kept report", "kept_report"}}) {
+    std::string base = spool + "/p00001j00000000" + std::to_string(job.id) + "-" + job.file;
+    fs::copy_file(dir_.File("data/testpage.pdf"), base + ".pdf");
+    ipp_t* attrs = ippNew();
+    ippAddString(attrs, IPP_TAG_JOB, IPP_TAG_NAME, "job-name", nullptr, job.name);
+    ippAddString(attrs, IPP_TAG_JOB, IPP_TAG_MIMETYPE, "document-format-detected", nullptr,
+                 "application/pdf");
+    ippAddString(attrs, IPP_TAG_JOB, IPP_TAG_NAME, "job-originating-user-name", nullptr, "root");
+    ippAddInteger(attrs, IPP_TAG_JOB, IPP_TAG_INTEGER, "job-id", job.id);
+    int fd = open((base + ".ipp").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ippSetState(attrs, IPP_STATE_IDLE);
+    ASSERT_EQ(ippWriteFile(fd, attrs), IPP_STATE_DATA);
+    close(fd);
+    ippDelete(attrs);
+  }
+  const std::string media = "bottom=\"423\" left=\"423\" length=\"21000\" name=\"iso_a5_148x210mm\" "
+                            "right=\"423\" source=\"main\" top=\"423\" type=\"cardstock\" width=\"14800\"";
+  WriteFile(dir_.File("state/tamsel-printer-app.state"),
+            "DNSSDName Tamsel Printer App\nContact\nDefaultPrinterID 1\n"
+            "MaxImageSize 1073741824 16384 16384\nNextPrinterID 2\n"
+            "UUID urn:uuid:8b63e5af-d4cd-3fbb-58a3-ec2908693be3\n"
+            "<Printer did=\"MFG:Tamsel;MDL:Laser;CMD:PWGRaster,URF,application/vnd.tamsel,PDF,JPEG,PNG;\" "
+            "driver=\"tamsel\" id=\"1\" name=\"tamsel\" uri=\"" + device_ + "\">\n"
+            "DNSSDName tamsel\nContact\nLocation Room 12\nMaxActiveJobs 0\nMaxCompletedJobs 100\n"
+            "NextJobId 4\nImpressionsCompleted 2\n"
+            "media-col-default " + media + "\nmedia-col-ready0 " + media + "\n"
+            "orientation-requested-default none\nprint-color-mode-default monochrome\n"
+            "print-content-optimize-default auto\nprint-quality-default high\n"
+            "print-scaling-default auto\nprinter-darkness-configured 75\nsides-default one-sided\n"
+            "printer-resolution-default 600x600dpi\n"
+            "Job created=\"1796739976\" filename=\"" + spool + "/p00001j000000003-kept_report.pdf\" "
+            "format=\"application/pdf\" id=\"3\" name=\"Kept report\" state=\"3\" username=\"root\"\n"
+            "Job created=\"1796739976\" filename=\"" + spool + "/p00001j000000002-testpage_pdf.pdf\" "
+            "format=\"application/pdf\" id=\"2\" name=\"testpage.pdf\" state=\"4\" "
+            "state_reasons=\"4194304\" username=\"root\"\n"
+            "Job completed=\"1796739900\" created=\"1796739890\" format=\"application/pdf\" id=\"1\" "
+            "imcompleted=\"2\" impressions=\"2\" name=\"Letter\" processing=\"1796739891\" state=\"9\" "
+            "username=\"root\"\n</Printer>\n");
+  StartServer();
+
+  std::string attrs = Ipp("Get-Printer-Attributes",
+                          "ATTR keyword requested-attributes printer-darkness-configured,"
+                          "print-quality-default,media-col-default,printer-location").out;
+  EXPECT_NE(attrs.find("printer-darkness-configured (integer) = 75"), std::string::npos) << attrs;
+  EXPECT_NE(attrs.find("print-quality-default (enum) = high"), std::string::npos) << attrs;
+  EXPECT_NE(attrs.find("media-size-name=iso_a5_148x210mm"), std::string::npos) << attrs;
+  EXPECT_NE(attrs.find("media-type=cardstock"), std::string::npos) << attrs;
+  EXPECT_NE(attrs.find("printer-location (textWithoutLanguage) = Room 12"), std::string::npos) << attrs;
+  // The waiting job prints with those defaults, the held one stays held,
+  // the finished one stays in the history, and new ids go on from 4.
+  EXPECT_EQ(WaitForJob("3"), "completed");
+  DecodedJob kept = DecodeJob(Connection(1));
+  EXPECT_EQ(kept.summary.settings.density, 5) << "darkness 75, a level darker for high quality";
+  EXPECT_EQ(kept.summary.settings.paper_weight, 3);
+  EXPECT_LT(kept.summary.settings.width_dots, 4000u) << "A5, not the A4 default";
+  std::map<std::string, std::string> jobs = Jobs();
+  EXPECT_EQ(jobs["2"], "pending-held");
+  EXPECT_EQ(jobs["1"], "completed");
+  EXPECT_EQ(JobAttribute("3", "job-name"), "job-name (nameWithoutLanguage) = Kept report");
+  EXPECT_EQ(JobId(App("submit -d tamsel " + dir_.File("data/testpage.pdf"))), "4");
+}
+
 TEST_F(PrinterApp, PrinterDeletedWhilePrintingGoesAfterItsJob) {
   ASSERT_EQ(App("add -d doomed -v " + device_ + " -m tamsel").status, 0);
   ASSERT_EQ(App("submit -d doomed " + BoxesPdf(dir_, 10)).status, 0);
@@ -811,6 +884,13 @@ TEST_F(PrinterApp, DarknessFromTheDefaultsPrintQualityAndCupsRawQueues) {
   DecodedJob named = DecodeJob(Connection(3));
   EXPECT_EQ(named.summary.settings.density, 1);
   EXPECT_EQ(named.summary.settings.paper_weight, 3);
+  // A darkness of 0 is a setting like any other: kept across a restart.
+  ASSERT_EQ(App("modify -d tamsel -o printer-darkness=0").status, 0);
+  ASSERT_TRUE(StopServer());
+  StartServer();
+  attrs = Ipp("Get-Printer-Attributes",
+              "ATTR keyword requested-attributes printer-darkness-configured").out;
+  EXPECT_NE(attrs.find("printer-darkness-configured (integer) = 0"), std::string::npos) << attrs;
 }
 
 TEST_F(PrinterApp, ThePrinterIsConnectedForOutputOnlyAndPagesCountWhenSent) {
