@@ -288,8 +288,28 @@ pappl_system_t *SystemCallback(int num_options, cups_option_t *options, void *)
       loglevel = PAPPL_LOGLEVEL_ERROR;
   }
 
-  pappl_system_t *system = papplSystemCreate(
-      PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE, "Tamsel Printer App", port,
+  // What this app asks of PAPPL beyond its defaults (the options come from
+  // third_party/pappl/patches/):
+  // - AUTH_PEER_UID: local clients are known by their user id; without an
+  //   authentication service only root and the server's own user
+  //   administer, and jobs belong to their owners' login names.
+  // - CONNECTION_PER_JOB: each job gets a connection of its own, and a
+  //   printer that cannot be reached is offline, not stopped.
+  // - DEFER_CONNECTION: the connection opens with the job's first bytes
+  //   (not while Ghostscript renders), and at the job's end the printer
+  //   must close its end, or the job is not reported printed.
+  // - SPOOL_RASTER: a raster that cannot print now is spooled, since
+  //   PrintRasterFile prints it from the spool, instead of refused as busy.
+  // - DARKNESS_AS_NAME: print-darkness from a CUPS raw queue, which CUPS
+  //   2.4 sends as a name, is taken as its number.
+  // - DRIVER_IMPRESSIONS: job-impressions-completed is the filter's count
+  //   of pages the printer was sent; PAPPL does not count them too.
+  const pappl_soptions_t soptions =
+      PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE | PAPPL_SOPTIONS_AUTH_PEER_UID |
+      PAPPL_SOPTIONS_CONNECTION_PER_JOB | PAPPL_SOPTIONS_DEFER_CONNECTION |
+      PAPPL_SOPTIONS_SPOOL_RASTER | PAPPL_SOPTIONS_DARKNESS_AS_NAME |
+      PAPPL_SOPTIONS_DRIVER_IMPRESSIONS;
+  pappl_system_t *system = papplSystemCreate(soptions, "Tamsel Printer App", port,
       "_print,_universal", cupsGetOption("spool-directory", num_options, options),
       cupsGetOption("log-file", num_options, options), loglevel,
       cupsGetOption("auth-service", num_options, options), false);
@@ -331,6 +351,12 @@ int main(int argc, char *argv[])
   signal(SIGPIPE, SIG_IGN);
 
   using namespace tamsel;
+
+  // The server runs as a system service: a command that finds it stopped
+  // says so rather than start a private server on the service's state,
+  // and the service's own user listens in the socket directory, where
+  // root's commands look.
+  papplMainloopSetOptions(PAPPL_MLOPTIONS_NO_PRIVATE_SERVER | PAPPL_MLOPTIONS_SERVICE_SOCKET);
 
   return (papplMainloop(argc, argv, TAMSEL_VERSION, "Tamsel Printer App " TAMSEL_VERSION,
                         (int)(sizeof(tamsel_drivers) / sizeof(tamsel_drivers[0])), tamsel_drivers,
