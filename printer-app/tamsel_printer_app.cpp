@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -319,7 +320,16 @@ pappl_system_t *SystemCallback(int num_options, cups_option_t *options, void *)
   // Loopback unless told otherwise: a print server is opened on purpose.
   if ((value = cupsGetOption("listen-hostname", num_options, options)) == nullptr)
     value = "localhost";
-  papplSystemAddListeners(system, value);
+  // A server that listens nowhere would still advertise its printers.
+  if (!papplSystemAddListeners(system, value))
+  {
+    fprintf(stderr,
+            "tamsel-printer-app: Cannot listen on \"%s\", port %d: the name is not an address "
+            "of this machine, or the port is in use.\n",
+            value, port);
+    papplSystemDelete(system);
+    return (nullptr);
+  }
 
   papplSystemSetPrinterDrivers(system, 1, tamsel_drivers, AutoAdd, nullptr, DriverCallback, nullptr);
   // PAPPL's web interface needs footer HTML to render.

@@ -497,6 +497,11 @@ TEST_F(PrinterApp, JobsPrintInOrderAndTheHistorySurvivesRestarts) {
   EXPECT_NE(c.status, 0);
   EXPECT_NE(c.out.find("not running"), std::string::npos) << c.out;
   EXPECT_NE(App("printers").status, 0) << "a sub-command started a server of its own";
+  // A listen name that is not this machine's: refused, naming it.
+  c = Sh("timeout 30 env SNAP_COMMON=" + dir_.File("state") + " " PRINTER_APP_PATH " server -o server-port=" +
+         std::to_string(FreePort()) + " -o listen-hostname=nowhere.invalid");
+  EXPECT_EQ(c.status, 1) << c.out;
+  EXPECT_NE(c.out.find("\"nowhere.invalid\""), std::string::npos) << c.out;
 }
 
 TEST_F(PrinterApp, HostileDocumentsEndOnlyTheirOwnJob) {
