@@ -836,6 +836,8 @@ TEST_F(PrinterApp, StateOfTheEarlierReleaseLoads) {
   EXPECT_EQ(jobs["2"], "pending-held");
   EXPECT_EQ(jobs["1"], "completed");
   EXPECT_EQ(JobAttribute("3", "job-name"), "job-name (nameWithoutLanguage) = Kept report");
+  Command all = Ipp("Get-Jobs", "ATTR keyword which-jobs all ATTR keyword requested-attributes all STATUS successful-ok");
+  EXPECT_EQ(all.status, 0) << all.out;
   EXPECT_EQ(JobId(App("submit -d tamsel " + dir_.File("data/testpage.pdf"))), "4");
 }
 
@@ -869,9 +871,13 @@ TEST_F(PrinterApp, DarknessFromTheDefaultsPrintQualityAndCupsRawQueues) {
   Command c = Ipp("Print-Job",
                   "ATTR mimeMediaType document-format image/pwg-raster GROUP job-attributes-tag\n"
                   "ATTR name print-darkness \"-75\" ATTR keyword media-type cardstock\n"
+                  "ATTR uri job-uuid urn:uuid:5e2c1a3e-8c51-3a34-6e1f-0d2f4b1a9c11\n"
                   "FILE $filename STATUS successful-ok",
                   "tamsel", page);
   ASSERT_EQ(c.status, 0) << c.out;
+  // It sent a job-uuid, as CUPS does: the job still has one, the printer's.
+  c = Ipp("Get-Jobs", "ATTR keyword which-jobs all ATTR keyword requested-attributes all STATUS successful-ok");
+  EXPECT_EQ(c.status, 0) << c.out;
   DecodedJob named = DecodeJob(Connection(3));
   EXPECT_EQ(named.summary.settings.density, 1);
   EXPECT_EQ(named.summary.settings.paper_weight, 3);
