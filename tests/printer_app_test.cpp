@@ -568,6 +568,13 @@ TEST_F(PrinterApp, HostileDocumentsEndOnlyTheirOwnJob) {
   }
   EXPECT_LT(fs::file_size(dir_.File("log")), 1u << 20) << "the log filled up";
 
+  // Plain text, which nothing here prints: refused when sent, not queued.
+  WriteFile(dir_.File("note.txt"), std::string("Meeting at noon.\n"));
+  std::size_t jobs_before = Jobs().size();
+  Command text = App("submit -d tamsel " + dir_.File("note.txt"));
+  EXPECT_NE(text.status, 0) << text.out;
+  EXPECT_EQ(Jobs().size(), jobs_before) << "a job was made of it";
+
   // At a resolution the printer does not offer, sent to a printer ready or
   // paused (then spooled): aborted with the reason, nothing printed.
   RasterPage low = WhitePage(1748, 64, 420, 595);
