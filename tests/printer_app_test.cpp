@@ -860,6 +860,9 @@ TEST_F(PrinterApp, PrinterDeletedWhilePrintingGoesAfterItsJob) {
 }
 
 TEST_F(PrinterApp, DarknessFromTheDefaultsPrintQualityAndCupsRawQueues) {
+  // The options sub-command lists copies as submit takes them.
+  std::string listed = App("options -d tamsel").out;
+  EXPECT_NE(listed.find("-n COPIES"), std::string::npos) << listed;
   // The default, as the options sub-command spells it, and reported.
   ASSERT_EQ(App("modify -d tamsel -o printer-darkness=75").status, 0);
   std::string attrs =
