@@ -268,11 +268,18 @@ TEST_F(Filter, MemoryIsFlatInTheNumberOfPages) {
   for (unsigned y = 0; y < 7016; y += 10)
     for (unsigned x = 100; x < 500; x += 3) page.lines[y][x] = 0x00;
   // From four pages on: AddressSanitizer's RSS rises over the first few, as
-  // it takes fresh memory for blocks freed and allocated again.
+  // it takes fresh memory for blocks freed and allocated again, and still
+  // wanders by about a megabyte there (1,032 KiB seen on Debian 13); a page
+  // is over 4 MiB, so eight more pages leaking any of it still fail.
+#ifdef __SANITIZE_ADDRESS__
+  const long slack_kib = 2048;
+#else
+  const long slack_kib = 1024;
+#endif
   FilterRun few = Run(std::vector<RasterPage>(4, page), "", CUPS_RASTER_WRITE_COMPRESSED);
   FilterRun many = Run(std::vector<RasterPage>(12, page), "", CUPS_RASTER_WRITE_COMPRESSED);
   EXPECT_EQ(DecodeJob(many.out).pages.size(), 12u);
-  EXPECT_LT(many.max_rss_kib, few.max_rss_kib + 1024) << "peak RSS grew with the page count";
+  EXPECT_LT(many.max_rss_kib, few.max_rss_kib + slack_kib) << "peak RSS grew with the page count";
 }
 
 // Three long pages of dense lines: far more output than any pipe holds.
