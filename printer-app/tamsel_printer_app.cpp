@@ -317,6 +317,10 @@ pappl_system_t *SystemCallback(int num_options, cups_option_t *options, void *)
   if (!system)
     return (nullptr);
 
+  // Each connection has a thread; PAPPL's default follows the file limit
+  // (tens of thousands).  Connections beyond these wait to be accepted.
+  papplSystemSetMaxClients(system, 64);
+
   // Loopback unless told otherwise: a print server is opened on purpose.
   if ((value = cupsGetOption("listen-hostname", num_options, options)) == nullptr)
     value = "localhost";

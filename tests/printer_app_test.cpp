@@ -142,15 +142,19 @@ class PrinterApp : public ::testing::Test {
     return "http://localhost:" + std::to_string(port_) + path;
   }
 
-  // Posts a form of the web interface with the session its page gave.
-  void PostForm(const std::string& path, const std::string& fields) {
-    std::string jar = dir_.File("cookies"), html = Sh("curl -s -c " + jar + " " + Url(path)).out;
+  // The form token of a page, fetched with the cookies in a jar.
+  std::string FormToken(const std::string& path, const std::string& jar) {
+    std::string html = Sh("curl -s -b " + jar + " -c " + jar + " " + Url(path)).out;
     const std::string field = "name=\"session\" value=\"";
     std::size_t at = html.find(field);
-    ASSERT_NE(at, std::string::npos) << html;
-    at += field.size();
-    Sh("curl -s -b " + jar + " -d 'session=" + html.substr(at, html.find('"', at) - at) + "&" + fields +
-       "' " + Url(path));
+    EXPECT_NE(at, std::string::npos) << html;
+    return at == std::string::npos ? "" : html.substr(at + field.size(), 64);
+  }
+
+  // Posts a form of the web interface with the session its page gave.
+  void PostForm(const std::string& path, const std::string& fields) {
+    std::string jar = dir_.File("cookies");
+    Sh("curl -s -b " + jar + " -d 'session=" + FormToken(path, jar) + "&" + fields + "' " + Url(path));
   }
 
   // Job id from submit's "tamsel-N".
@@ -176,12 +180,12 @@ class PrinterApp : public ::testing::Test {
   // One IPP request to a printer (or one of its jobs), the operation
   // attributes every request carries added: ipptool's verbose output.
   Command Ipp(const std::string& operation, const std::string& attrs, const std::string& path = "tamsel",
-              const std::string& file = "") {
+              const std::string& file = "", int seconds = 120) {
     WriteFile(dir_.File("request.test"),
               "{ OPERATION " + operation + " GROUP operation-attributes-tag\n"
               "ATTR charset attributes-charset utf-8 ATTR naturalLanguage attributes-natural-language en\n"
               "ATTR uri printer-uri $uri ATTR name requesting-user-name root\n" + attrs + " }\n");
-    return Sh("ipptool -tv " + (file.empty() ? "" : "-f " + file + " ") + "ipp://localhost:" +
+    return Sh("timeout -s KILL " + std::to_string(seconds) + " ipptool -tv " + (file.empty() ? "" : "-f " + file + " ") + "ipp://localhost:" +
               std::to_string(port_) + "/ipp/print/" + path + " " + dir_.File("request.test"));
   }
 
@@ -427,6 +431,18 @@ TEST_F(PrinterApp, OnlyPrinterDevicesAndOnlyAdministratorsChangeThem) {
   // A name that only starts with a digit is not this host (DNS rebinding).
   EXPECT_EQ(Http("-H 'Host: 1rebind.attacker.example' " + Url("/")), "400");
   EXPECT_EQ(Http(Url("/")), "200");
+
+  // Forged forms: a token from another browser's session, one without its
+  // cookie, and the right session posted from another site's page.
+  std::string jar = dir_.File("admin.jar"), other = dir_.File("other.jar");
+  std::string token = FormToken("/tamsel/delete", jar), post = "-d 'session=" + token + "&action=delete-printer' ";
+  FormToken("/", other);
+  Http("-b " + other + " " + post + Url("/tamsel/delete"));
+  Http(post + Url("/tamsel/delete"));
+  Http("-b " + jar + " -H 'Origin: http://evil.example' " + post + Url("/tamsel/delete"));
+  EXPECT_EQ(App("printers").out, "tamsel\n");
+  Http("-b " + jar + " -H 'Origin: " + Url("") + "' " + post + Url("/tamsel/delete"));
+  EXPECT_EQ(App("printers").out, "");
   EXPECT_TRUE(ServerAlive());
 }
 
@@ -592,12 +608,74 @@ TEST_F(PrinterApp, HostileDocumentsEndOnlyTheirOwnJob) {
     EXPECT_TRUE(DecodeJob(Bytes(all.begin() + before, all.end())).pages.empty()) << how;
   }
 
+  // A raster for a paused printer waits, and the printer stays paused.
+  ASSERT_EQ(App("pause -d tamsel").status, 0);
+  std::string waiting = JobId(App("submit -d tamsel " + PwgPage(dir_, "paused.pwg", 420, 595)));
+  EXPECT_EQ(Jobs()[waiting], "pending");
+  EXPECT_NE(Ipp("Get-Printer-Attributes", "").out.find("printer-state (enum) = stopped"), std::string::npos);
+  App("resume -d tamsel");
+  EXPECT_EQ(WaitForJob(waiting), "completed");
+
   // Request lines logged at every length around the log line's end.
   Command sweep = Sh("for n in $(seq 880 1060); do curl -s -o /dev/null -H \"Host: $(printf %${n}s | "
                      "tr ' ' h)\" " + Url("/") + "$(printf %1000s | tr ' ' u); done");
   ASSERT_TRUE(ServerAlive()) << sweep.out;
   EXPECT_EQ(Print(PwgPage(dir_, "next.pwg", 420, 595), "", &out), "completed");
   EXPECT_EQ(DecodeJob(out).pages.size(), 1u);
+}
+
+TEST_F(PrinterApp, RequestsThatCostMuchOrLieAreAnsweredCheaply) {
+  // "all" requested a thousand times is "all" once; more values are refused.
+  std::string all = "all";
+  for (int i = 1; i < 1024; ++i) all += ",all";
+  // (Answered in milliseconds; it took 16 s of server CPU.)
+  std::string attrs = Ipp("Get-Printer-Attributes", "ATTR keyword requested-attributes " + all, "tamsel", "", 10).out;
+  EXPECT_NE(attrs.find("printer-name (nameWithoutLanguage) = tamsel"), std::string::npos) << attrs;
+  EXPECT_NE(Ipp("Get-Printer-Attributes", "ATTR keyword requested-attributes " + all + ",all").out
+                .find("client-error-bad-request"), std::string::npos);
+
+  // Requests that stall half-sent: the server serves 64 connections at
+  // once, and drops stalled ones in seconds (not a minute).
+  auto threads = [&] {
+    std::string status = Slurp("/proc/" + std::to_string(server_pid_) + "/status");
+    return std::stoi(status.substr(status.find("Threads:") + 8));
+  };
+  const int idle_threads = threads();
+  std::vector<int> stalled;
+  for (int i = 0; i < 70; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port_));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    EXPECT_GT(write(fd, "GET / HTTP/1.1\r\nHost: local", 27), 0);
+    stalled.push_back(fd);
+  }
+  WaitFor([&] { return threads() - idle_threads >= 64; }, 10);
+  EXPECT_LE(threads() - idle_threads, 64);
+  attrs = Ipp("Get-Printer-Attributes", "", "tamsel", "", 30).out;
+  EXPECT_NE(attrs.find("printer-name (nameWithoutLanguage) = tamsel"), std::string::npos) << attrs;
+  for (int fd : stalled) close(fd);
+
+  // The lowest job id, looked for among the jobs there are.
+  ASSERT_EQ(App("pause -d tamsel").status, 0);
+  ASSERT_EQ(App("submit -d tamsel " + Png(dir_)).status, 0);
+  EXPECT_NE(Ipp("Get-Job-Attributes", "ATTR integer job-id -2147483648").out.find("not-found"),
+            std::string::npos);
+
+  // Settings are kept, and saved; a device cannot be changed silently.
+  ASSERT_EQ(App("modify -d tamsel -o printer-location=Hall").status, 0);
+  Ipp("Set-Printer-Attributes", "GROUP printer-attributes-tag ATTR text printer-organization Acme "
+      "ATTR text printer-organizational-unit Ops");
+  EXPECT_NE(App("modify -d tamsel -v socket://127.0.0.1:1").status, 0);
+  StopServer();
+  StartServer();
+  attrs = Ipp("Get-Printer-Attributes", "").out;
+  for (const char* kept : {"printer-location (textWithoutLanguage) = Hall",
+                           "printer-organization (textWithoutLanguage) = Acme",
+                           "printer-organizational-unit (textWithoutLanguage) = Ops", device_.c_str()})
+    EXPECT_NE(attrs.find(kept), std::string::npos) << kept;
 }
 
 TEST_F(PrinterApp, CancelStopsTheJobAtAPageBoundary) {
