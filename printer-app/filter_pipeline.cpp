@@ -64,6 +64,9 @@ static size_t DeviceBytesWritten(pappl_device_t *device)
 PrinterOutput::PrinterOutput(pappl_job_t *job, pappl_device_t *device)
   : job_(job), device_(device), written_before_(DeviceBytesWritten(device))
 {
+  // A printer that takes nothing for this long fails the job, as a filter
+  // that makes no progress does.
+  papplDeviceSetStallTimeout(device, Config().stall_seconds);
 }
 
 bool PrinterOutput::Write(const void *data, size_t length)
@@ -71,10 +74,31 @@ bool PrinterOutput::Write(const void *data, size_t length)
   if (error_)
     return (false);
 
+  size_t known = ends_.size();
+
   page_ends_.Feed(static_cast<const unsigned char *>(data), length, &ends_);
-  if (papplDeviceWrite(device_, data, length) < 0)
+
+  // After a cancel the printer gets the rest of the page it is on (the
+  // filter closes it), and nothing after it.
+  if (limit_ == SIZE_MAX && papplJobIsCanceled(job_))
   {
-    error_ = "Lost the connection to the printer; the job was stopped.";
+    if (known > 0 && ends_[known - 1] == forwarded_)
+      limit_ = forwarded_;
+    else if (known < ends_.size())
+      limit_ = ends_[known];
+  }
+  if (forwarded_ + length > limit_)
+    length = limit_ > forwarded_ ? limit_ - forwarded_ : 0;
+
+  Clock::time_point start = Clock::now();
+
+  if (length && papplDeviceWrite(device_, data, length) < 0)
+  {
+    static const std::string stalled = "The printer took no data for " +
+        std::to_string(Config().stall_seconds) + " seconds; the job was stopped.";
+
+    error_ = Since(start) >= Config().stall_seconds - 1 ? stalled.c_str() :
+             "Lost the connection to the printer; the job was stopped.";
     return (false);
   }
   forwarded_ += length;
@@ -251,7 +275,9 @@ ssize_t FilterPipeline::WriteRaster(void *ctx, unsigned char *buffer, size_t len
       return (-1);
     }
 
-    if (!waiting)
+    // While the printer is what holds the filter up, the filter is not
+    // stalled: the printer has a stall time of its own.
+    if (!waiting || p->sending_)
     {
       waiting = true;
       since   = Clock::now();
@@ -308,13 +334,17 @@ void FilterPipeline::Pump()
         break;
       // After a failed write the rest is read and dropped, so that the
       // filter is never stuck writing and can be told to stop.
+      sending_ = true;
       if (!output.Write(buffer, (size_t)bytes) && !Stopping())
         Fail(output.error());
+      sending_ = false;
     }
   }
 
+  sending_ = true;
   if (!output.Finish() && !papplJobIsCanceled(job_))
     Fail(output.error());
+  sending_ = false;
 
   for (ssize_t bytes; (bytes = read(log_read_.get(), buffer, sizeof(buffer))) > 0;)
     LogChildLines(&pending, buffer, (size_t)bytes, false);
@@ -386,10 +416,17 @@ bool FilterPipeline::Finish(bool ok)
   if ((!ok || Stopping()) && filter_.Running())
     filter_.Signal(SIGTERM);
 
-  if (filter_.pid() > 0 && !filter_.Wait(stall))
+  // The filter's last pages may wait for a slow printer: only time it
+  // spends otherwise counts.
+  for (int idle = 0; filter_.pid() > 0 && !filter_.Wait(1.0);)
   {
-    Fail("rastertotamsel did not finish within " + std::to_string(stall) + " seconds and was stopped.");
-    filter_.Stop(2.0);
+    idle = sending_ ? 0 : idle + 1;
+    if (idle >= stall)
+    {
+      Fail("rastertotamsel did not finish within " + std::to_string(stall) + " seconds and was stopped.");
+      filter_.Stop(2.0);
+      break;
+    }
   }
   if (pump_.joinable())
     pump_.join();

@@ -14,6 +14,7 @@
 #include <pappl/pappl.h>
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -49,6 +50,7 @@ class PrinterOutput {
   pappl_job_t		*job_;
   pappl_device_t	*device_;
   size_t		written_before_, forwarded_ = 0, counted_ = 0;
+  size_t		limit_ = SIZE_MAX;	// where a canceled job's stream stops
   PageEnds		page_ends_;
   std::vector<size_t>	ends_;		// page ends in the stream, in order
   const char		*error_ = nullptr;
@@ -95,6 +97,7 @@ class FilterPipeline {
   cups_raster_t		*raster_ = nullptr;
   std::thread		pump_;
   std::atomic<bool>	failed_{false};
+  std::atomic<bool>	sending_{false};	// the pump is writing to the printer
   std::mutex		mutex_;
   std::string		error_;		// first failure, for the job message
   size_t		logged_ = 0;	// bytes of child output logged

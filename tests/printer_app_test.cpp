@@ -690,6 +690,70 @@ TEST_F(PrinterApp, CancelStopsTheJobAtAPageBoundary) {
   EXPECT_FALSE(HasChildren()) << "a child outlived the job";
 }
 
+// Bytes the app has queued in its open connections to the printer, as
+// /proc/net/tcp tells them.
+long QueuedToPrinter(const std::string& device) {
+  char port[8];
+  std::snprintf(port, sizeof port, ":%04X", std::stoi(device.substr(device.rfind(':') + 1)));
+  std::istringstream lines(Slurp("/proc/net/tcp"));
+  std::string line, local, remote, state, queues;
+  long queued = 0;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    fields >> local >> local >> remote >> state >> queues;
+    if (state == "01" && remote.size() > 5 && remote.substr(remote.size() - 5) == port)
+      queued += std::stol(queues.substr(0, queues.find(':')), nullptr, 16);
+  }
+  return queued;
+}
+
+TEST_F(PrinterApp, ASlowOrStalledPrinterNeverHoldsTheQueue) {
+  // A printer that reads 20 KB a second: at most about 256 KB wait for it
+  // in the app's socket, a cancel ends the job within seconds, and the
+  // next job prints.
+  WriteFile(dir_.File("capture/read-rate"), std::string("20000"));
+  std::string slow = JobId(App("submit -d tamsel " + BoxesPdf(dir_, 25)));
+  std::string next = JobId(App("submit -d tamsel " + Png(dir_)));
+  ASSERT_TRUE(WaitFor([&] { return Received().size() > 60000; }, 60)) << "nothing reached the printer";
+  fs::remove(dir_.File("capture/read-rate"));
+  long most = 0;
+  for (int i = 0; i < 30; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
+    most = std::max(most, QueuedToPrinter(device_));
+  EXPECT_GT(most, 0);
+  EXPECT_LE(most, 300 * 1024);
+  ASSERT_EQ(App("cancel -d tamsel -j " + slow).status, 0);
+  EXPECT_EQ(WaitForJob(slow, 10), "canceled");
+  EXPECT_EQ(WaitForJob(next), "completed");
+
+  // A printer that takes nothing: the job ends after the stall time (five
+  // seconds here), saying why.
+  WriteFile(dir_.File("capture/stall"), std::string());
+  std::string stuck = JobId(App("submit -d tamsel " + BoxesPdf(dir_, 25)));
+  EXPECT_EQ(WaitForJob(stuck), "aborted");
+  EXPECT_NE(JobAttribute(stuck, "job-state-message").find("took no data"), std::string::npos) << JobAttribute(stuck, "job-state-message");
+
+  // With no stall time to end it: a cancel still does, and a shutdown ends
+  // the server in seconds, the job printing after the next start.
+  StopServer();
+  env_.push_back("TAMSEL_STALL_SECONDS=600");
+  StartServer();
+  std::string kept;
+  for (const char* how : {"cancel", "shutdown"}) {
+    kept = JobId(App("submit -d tamsel " + BoxesPdf(dir_, 3)));
+    ASSERT_TRUE(WaitFor([&] { return QueuedToPrinter(device_) > 100000; }, 60)) << how;
+    if (*how == 'c') {
+      App("cancel -d tamsel -j " + kept);
+      EXPECT_EQ(WaitForJob(kept, 10), "canceled");
+    }
+  }
+  App("shutdown");
+  EXPECT_TRUE(WaitFor([&] { return waitpid(server_pid_, nullptr, WNOHANG) == server_pid_; }, 10));
+  server_pid_ = -1;
+  fs::remove(dir_.File("capture/stall"));
+  StartServer();
+  EXPECT_EQ(WaitForJob(kept), "completed");
+}
+
 TEST_F(PrinterApp, FailedOrHungFilterLostPrinterAndHugeJobsAbortWithAReason) {
   Bytes out;
   // A filter that fails: nothing of the job reaches the printer.

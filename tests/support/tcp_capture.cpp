@@ -7,15 +7,20 @@
 // number, connections are dropped after that many bytes, as a printer that
 // goes away.  While DIR/reset-at-end exists, a connection the job has
 // ended is reset instead of closed, as a printer that fails after the last
-// byte.  Runs until killed.
+// byte.  A connection accepted while DIR/read-rate holds a number is read
+// at that many bytes a second; while DIR/stall exists, it is not read at
+// all until the file goes.  Runs until killed.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 int main(int argc, char* argv[]) {
   if (argc != 2) {
@@ -51,16 +56,27 @@ int main(int argc, char* argv[]) {
     std::FILE* f = std::fopen(part.c_str(), "wb");
     char buf[65536];
     ssize_t got;
-    long limit = -1, total = 0;
-    if (std::FILE* lf = std::fopen((dir + "/close-after").c_str(), "r")) {
-      if (std::fscanf(lf, "%ld", &limit) != 1) limit = -1;
-      std::fclose(lf);
+    auto number = [&](const char* name) {
+      long value = -1;
+      if (std::FILE* lf = std::fopen((dir + "/" + name).c_str(), "r")) {
+        if (std::fscanf(lf, "%ld", &value) != 1) value = -1;
+        std::fclose(lf);
+      }
+      return value;
+    };
+    long limit = number("close-after"), rate = number("read-rate"), total = 0;
+    const std::string stall = dir + "/stall";
+    while (std::FILE* sf = std::fopen(stall.c_str(), "r")) {
+      std::fclose(sf);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     // Flushed as it comes, so that a test can read a connection still open.
-    while ((limit < 0 || total < limit) && (got = read(c, buf, sizeof buf)) > 0) {
+    std::size_t chunk = rate > 0 ? static_cast<std::size_t>(rate) / 10 + 1 : sizeof buf;
+    while ((limit < 0 || total < limit) && (got = read(c, buf, std::min(chunk, sizeof buf))) > 0) {
       std::fwrite(buf, 1, static_cast<std::size_t>(got), f);
       std::fflush(f);
       total += got;
+      if (rate > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     std::fclose(f);
     if (std::FILE* rf = std::fopen((dir + "/reset-at-end").c_str(), "r")) {
