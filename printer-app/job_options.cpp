@@ -14,7 +14,9 @@ const Media kMedia[] = {
   { "iso_a5_148x210mm",   { 420, 595 } },
   { "iso_b5_176x250mm",   { 498, 708 } },
   { "na_letter_8.5x11in", { 612, 792 } },
-  { "na_legal_8.5x14in",  { 612, 1008 } }
+  { "na_legal_8.5x14in",  { 612, 1008 } },
+  // IPP has no name for A5 across; the PPD's A5Rotated.
+  { "om_a5-landscape_210x148mm", { 595, 420 } }
 };
 const size_t kNumMedia = sizeof(kMedia) / sizeof(kMedia[0]);
 

@@ -225,6 +225,9 @@ bool DriverCallback(pappl_system_t *system, const char *driver_name, const char 
   data->num_media = (int)kNumMedia;
   for (int i = 0; i < data->num_media; i ++)
     data->media[i] = kMedia[i].pwg;
+  // Custom sizes, as the PPD's range: 216 x 360 to 612 x 1008 points.
+  data->media[data->num_media ++] = "custom_min_3x5in";
+  data->media[data->num_media ++] = "custom_max_8.5x14in";
 
   data->num_source = 1;
   data->source[0]  = "main";
@@ -371,6 +374,9 @@ int main(int argc, char *argv[])
   // and the service's own user listens in the socket directory, where
   // root's commands look.
   papplMainloopSetOptions(PAPPL_MLOPTIONS_NO_PRIVATE_SERVER | PAPPL_MLOPTIONS_SERVICE_SOCKET);
+
+  // No printer writes to a file, for root neither.
+  papplDeviceRemoveScheme("file");
 
   return (papplMainloop(argc, argv, TAMSEL_VERSION, "Tamsel Printer App " TAMSEL_VERSION,
                         (int)(sizeof(tamsel_drivers) / sizeof(tamsel_drivers[0])), tamsel_drivers,

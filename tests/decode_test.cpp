@@ -171,6 +171,11 @@ TEST_F(DecodeTool, SummarisesChecksAndRenders) {
   EXPECT_EQ(Run(dir_.File("bad.prn")).status, 1);
   EXPECT_EQ(Slurp(dir_.File("err")),
             "tamsel-decode: offset 1077: expected copies CRC-16 1A 70, found 00 70\n");
+  // Not a printer stream: the error, and no summary of a job.
+  WriteFile(dir_.File("note.txt"), std::string("Meeting at noon.\n"));
+  c = Run(dir_.File("note.txt"));
+  EXPECT_EQ(c.status, 1);
+  EXPECT_EQ(c.out, "");
 }
 
 // 200 records of 4,194,048 bytes each (32,766 repeats of 128), 13 MB of

@@ -412,6 +412,7 @@ TEST_F(PrinterApp, OnlyPrinterDevicesAndOnlyAdministratorsChangeThem) {
   // Not even root may add a printer that writes to a file.
   Command c = App("add -d bad -v file://" + dir_.File("written") + " -m tamsel");
   EXPECT_NE(c.status, 0) << c.out;
+  EXPECT_NE(c.out.find("the schemes supported are dnssd:, snmp:, socket:, usb:"), std::string::npos) << c.out;
   EXPECT_FALSE(fs::exists(dir_.File("written")));
 
   // Another local user, on the control socket, over IPP and on the web.
@@ -466,12 +467,17 @@ TEST_F(PrinterApp, JobsAreControlledByTheirOwners) {
 }
 
 TEST_F(PrinterApp, JobsPrintInOrderAndTheHistorySurvivesRestarts) {
-  // Accepted while paused: A4, A5, Letter, B5.
+  // Accepted while paused: A4, A5, Letter, B5, A5 landscape, and a custom
+  // 4 x 6 inches as a driverless client asks for it.
   ASSERT_EQ(App("pause -d tamsel").status, 0);
   std::vector<std::string> ids;
   for (const char* media : {"iso_a4_210x297mm", "iso_a5_148x210mm", "na_letter_8.5x11in",
-                            "iso_b5_176x250mm"})
+                            "iso_b5_176x250mm", "om_a5-landscape_210x148mm"})
     ids.push_back(JobId(App("submit -d tamsel -o media=" + std::string(media) + " " + Png(dir_))));
+  std::string custom = Ipp("Print-Job", "ATTR mimeMediaType document-format image/png GROUP job-attributes-tag "
+                           "ATTR collection media-col { MEMBER collection media-size { MEMBER integer x-dimension "
+                           "10160 MEMBER integer y-dimension 15240 } } FILE $filename", "tamsel", Png(dir_)).out;
+  ids.push_back(std::regex_replace(custom, std::regex("[^]*job-id \\(integer\\) = ([0-9]+)[^]*"), "$1"));
   // And one without a document, cancelled.
   Command c = Ipp("Create-Job", "STATUS successful-ok");
   ASSERT_EQ(c.status, 0) << c.out;
@@ -480,12 +486,15 @@ TEST_F(PrinterApp, JobsPrintInOrderAndTheHistorySurvivesRestarts) {
   ASSERT_EQ(App("resume -d tamsel").status, 0);
   for (const std::string& id : ids) ASSERT_EQ(WaitForJob(id), "completed");
 
-  // First in, first out; one connection per job.
-  const unsigned widths_pt[] = {595, 420, 612, 498};
-  for (int n = 1; n <= 4; ++n) {
+  // First in, first out; one connection per job; the paper in the dots a
+  // CUPS queue sends for the same size.
+  const unsigned dots[][2] = {{4960, 7016}, {3512, 4958}, {5100, 6600}, {4176, 5908}, {4958, 3512},
+                              {2400, 3600}};
+  for (int n = 1; n <= 6; ++n) {
     DecodedJob job = DecodeJob(Connection(n));
     ASSERT_FALSE(job.error) << job.error->Message();
-    EXPECT_NEAR(job.summary.settings.width_dots * 72.0 / 600, widths_pt[n - 1], 5) << "job " << n;
+    EXPECT_EQ(job.summary.settings.width_dots, dots[n - 1][0]) << "job " << n;
+    EXPECT_EQ(job.summary.settings.length_dots, dots[n - 1][1]) << "job " << n;
   }
 
   // Killed while saving its state, again and again: every printer and
@@ -1109,6 +1118,11 @@ TEST_F(PrinterApp, UnreachablePrinterIsOfflineNotStopped) {
   EXPECT_NE(attrs.find("printer-state-reasons (keyword) = offline"), std::string::npos) << attrs;
   EXPECT_NE(attrs.find("Cannot connect to socket://127.0.0.1:1"), std::string::npos);
   EXPECT_EQ(attrs.find("printer-state (enum) = stopped"), std::string::npos);
+  EXPECT_NE(App("status -d away").out.find("; offline."), std::string::npos);
+  // Where the server is, for an administrator.
+  std::string status = App("status").out, at = "localhost:" + std::to_string(port_);
+  EXPECT_NE(status.find("Web interface: http://" + at + "/\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("Printer: ipp://" + at + "/ipp/print/away\n"), std::string::npos) << status;
   App("cancel -d away -a");
 }
 

@@ -143,9 +143,11 @@ int main(int argc, char* argv[]) {
       },
       prefix.empty() ? tamsel::DecodeLimits{false} : tamsel::RenderLimits());
 
+  // Input that is no printer stream at all gets the error alone, not the
+  // summary of a job without pages.
   if (json)
     PrintJson(summary, overflow, err);
-  else
+  else if (!err || summary.has_settings || !summary.pages.empty())
     PrintText(summary, overflow);
 
   if (err) {
