@@ -1105,6 +1105,7 @@ TEST_F(PrinterApp, WebInterfaceInABrowser) {
   std::string page = dom("/tamsel/");
   EXPECT_NE(text(page).find("Stopped,"), std::string::npos) << text(page);
   EXPECT_NE(page.find("value=\"resume-printer\""), std::string::npos) << page;
+  EXPECT_NE(text(page).find("Device:" + device_), std::string::npos) << text(page);
 }
 
 TEST_F(PrinterApp, UnreachablePrinterIsOfflineNotStopped) {
