@@ -331,6 +331,15 @@ TEST_F(Output, FailedWriteStopsTheJob) {
     EXPECT_EQ(e.status, 1);
     EXPECT_LT(fed, kPageIn) << "the filter went on reading after a failed write";
   }
+  // A job small enough to wait in stdio's buffer until the end: the
+  // failure shows only at the last flush, and fails the job all the same.
+  WriteRaster(dir_.File("small.ras"), {SmallPage(8, 2)});
+  int in = open(dir_.File("small.ras").c_str(), O_RDONLY | O_CLOEXEC);
+  int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  pid_t pid = Spawn({RASTERTOTAMSEL_PATH, "1", "u", "t", "1", ""}, {{"PPD=" + ppd_}, "", in, full, -1});
+  ::close(in);
+  ::close(full);
+  EXPECT_EQ(Wait(pid).status, 1);
 }
 
 // The spooler cancels with SIGTERM: the page being printed is closed, the
