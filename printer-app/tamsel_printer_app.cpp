@@ -333,7 +333,7 @@ pappl_system_t *SystemCallback(int num_options, cups_option_t *options, void *)
     fprintf(stderr,
             "tamsel-printer-app: Cannot listen on \"%s\", port %d: the name is not an address "
             "of this machine, or the port is in use.\n",
-            value, port);
+            value, papplSystemGetHostPort(system));
     papplSystemDelete(system);
     return (nullptr);
   }

@@ -30,12 +30,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int FreePort() {
+// A TCP socket, bound (port 0: any free one) or connected to loopback.
+int Loopback(int port, bool connect_to) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  (connect_to ? connect : bind)(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  return s;
+}
+
+int FreePort() {
+  int s = Loopback(0, false);
+  sockaddr_in addr{};
   socklen_t len = sizeof addr;
   getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
   close(s);
@@ -652,14 +660,8 @@ TEST_F(PrinterApp, RequestsThatCostMuchOrLieAreAnsweredCheaply) {
   const int idle_threads = threads();
   std::vector<int> stalled;
   for (int i = 0; i < 70; ++i) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<std::uint16_t>(port_));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    EXPECT_GT(write(fd, "GET / HTTP/1.1\r\nHost: local", 27), 0);
-    stalled.push_back(fd);
+    stalled.push_back(Loopback(port_, true));
+    EXPECT_GT(write(stalled.back(), "GET / HTTP/1.1\r\nHost: local", 27), 0);
   }
   WaitFor([&] { return threads() - idle_threads >= 64; }, 10);
   EXPECT_LE(threads() - idle_threads, 64);
@@ -703,16 +705,12 @@ TEST_F(PrinterApp, CancelStopsTheJobAtAPageBoundary) {
 // /proc/net/tcp tells them.
 long QueuedToPrinter(const std::string& device) {
   char port[8];
-  std::snprintf(port, sizeof port, ":%04X", std::stoi(device.substr(device.rfind(':') + 1)));
+  std::snprintf(port, sizeof port, ":%04X ", std::stoi(device.substr(device.rfind(':') + 1)));
   std::istringstream lines(Slurp("/proc/net/tcp"));
-  std::string line, local, remote, state, queues;
   long queued = 0;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    fields >> local >> local >> remote >> state >> queues;
-    if (state == "01" && remote.size() > 5 && remote.substr(remote.size() - 5) == port)
-      queued += std::stol(queues.substr(0, queues.find(':')), nullptr, 16);
-  }
+  for (std::string line; std::getline(lines, line);)  // "n: local remote 01 tx:rx ..."
+    if (std::size_t at = line.find(port); at != std::string::npos && line.substr(at + 6, 3) == "01 ")
+      queued += std::stol(line.substr(at + 9, 8), nullptr, 16);
   return queued;
 }
 
