@@ -222,6 +222,37 @@ findRunEnd(const unsigned char *pos,	// I - First byte of the run
 }
 
 
+#ifdef TAMSEL_SSE2
+//
+// 'windowMasks()' - Bit i: bytes i and i + 1 are equal (*same), and so are i + 2 (*runs).
+//
+// For the 64 bytes from pos; reads 66.
+//
+
+static inline void
+windowMasks(const unsigned char *pos,	// I - First byte of the window
+            uint64_t            *same,	// O - Equal to the next byte
+            uint64_t            *runs)	// O - Starts three equal bytes
+{
+  uint64_t s = 0, r = 0;
+
+  for (int k = 0; k < 64; k += 16)
+  {
+    __m128i a  = _mm_loadu_si128((const __m128i *)(pos + k)),
+	    b  = _mm_loadu_si128((const __m128i *)(pos + k + 1)),
+	    c  = _mm_loadu_si128((const __m128i *)(pos + k + 2)),
+	    ab = _mm_cmpeq_epi8(a, b);
+
+    s |= (uint64_t)(unsigned)_mm_movemask_epi8(ab) << k;
+    r |= (uint64_t)(unsigned)_mm_movemask_epi8(_mm_and_si128(ab, _mm_cmpeq_epi8(b, c))) << k;
+  }
+
+  *same = s;
+  *runs = r;
+}
+#endif // TAMSEL_SSE2
+
+
 //
 // 'CompressDataAndSend()' - Encode one raster line and stage its line record.
 //
@@ -257,6 +288,49 @@ CompressDataAndSend(unsigned char *dataLine,	// I - First byte of the line
     const unsigned char	*litpos = dataLine,	// First byte not yet encoded
 			*pos = dataLine,	// Next byte to examine
 			*upper = dataLine + length;
+
+#ifdef TAMSEL_SSE2
+    // The same pass, 64 bytes at a time: the masks of the window give
+    // every place a run starts (what findRun() looks for) and where each
+    // run ends (findRunEnd()), so the records of a window are found with
+    // bit operations and its bytes are compared once.
+    while (upper - pos >= 66)
+    {
+      uint64_t	same, runs;
+
+      windowMasks(pos, &same, &runs);
+
+      while (runs)
+      {
+        unsigned int	start = (unsigned int)__builtin_ctzll(runs);
+        uint64_t	ends  = ~same >> start;	// Bit j: the run's last byte is start + j
+        const unsigned char *run = pos + start,
+			*runEnd;
+
+        ppos = putLiterals(ppos, &litpos, (unsigned int)(run - litpos));
+
+        if (!ends)
+        {
+          // Equal through byte 64: the run goes on past the window.
+          runEnd = findRunEnd(pos + 64, upper);
+          litpos = runEnd - putRepeats(&ppos, *run, (unsigned int)(runEnd - run));
+          pos    = runEnd;
+          goto nextWindow;
+        }
+
+        unsigned int next = start + (unsigned int)__builtin_ctzll(ends) + 1;
+
+        runEnd = pos + next;
+        litpos = runEnd - putRepeats(&ppos, *run, next - start);
+        runs   = next < 64 ? runs & (~(uint64_t)0 << next) : 0;
+      }
+
+      // No run starts in the rest of the window: its bytes stay pending.
+      pos += 64;
+
+      nextWindow:;
+    }
+#endif // TAMSEL_SSE2
 
     while (pos < upper)
     {

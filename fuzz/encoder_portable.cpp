@@ -1,0 +1,5 @@
+// The encoder as arm64, ppc64el and s390x servers build it, linked beside
+// this machine's so that the fuzzer can compare the two byte for byte.
+#define TAMSEL_PORTABLE 1
+#define CompressDataAndSend CompressDataAndSendPortable
+#include "output/encoder.cpp"
