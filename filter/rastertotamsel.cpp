@@ -13,6 +13,7 @@
 
 #include "rastertotamsel.h"
 #include "output/commands.h"
+#include "output/encoder.h"
 #include "output/staging.h"
 #include "settings/settings.h"
 
@@ -104,6 +105,7 @@ main(int  argc,				// I - Number of command-line arguments
   gJobFinishFlag     = 0;
   gImageCacheBufSize = 0;
   gWriteError        = 0;
+  SelectLineEncoder();
   memset(szZeroCmd, 0, sizeof(szZeroCmd));
   memset(szImageCacheBuf, 0, sizeof(szImageCacheBuf));
 

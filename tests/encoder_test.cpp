@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <random>
+#include <vector>
 
 using tamsel::test::Bytes;
 
@@ -126,25 +127,39 @@ TEST(LineEncoder, WorkedExamplesAndEdgeCases) {
 
 // Random lines of runs whose lengths sit near the 3- and 128-byte limits
 // and the 16-byte steps of the vector search.
+// Every encoder this build can choose: the baseline one, and AVX2 where the
+// CPU has it.
+std::vector<int> EncoderPaths() {
+  SelectLineEncoder();
+  std::vector<int> paths = {0};
+  if (gEncoderAvx2) paths.push_back(1);
+  return paths;
+}
+
 TEST(LineEncoder, RandomLinesMatchTheReferenceAndDecodeBack) {
-  const unsigned seed = 1998;
-  std::mt19937 rng(seed);
-  const std::size_t lengths[] = {1, 2, 3, 4, 15, 16, 17, 18, 127, 128, 129, 130, 131, 255, 256, 257, 400};
-  for (int iteration = 0; iteration < 3000; ++iteration) {
-    Bytes line;
-    std::size_t n = std::uniform_int_distribution<std::size_t>(1, iteration % 10 ? 700 : 6000)(rng);
-    while (line.size() < n) {
-      std::size_t run = lengths[rng() % (sizeof lengths / sizeof lengths[0])];
-      bool literal = rng() % 2;
-      for (std::size_t i = 0; i < run && line.size() < n; ++i)
-        line.push_back(literal ? static_cast<std::uint8_t>(rng() % 3)
-                               : static_cast<std::uint8_t>(0xF0 | (iteration & 15)));
+  for (int avx2 : EncoderPaths()) {
+    SCOPED_TRACE(avx2 ? "AVX2" : "baseline");
+    gEncoderAvx2 = avx2;
+    const unsigned seed = 1998;
+    std::mt19937 rng(seed);
+    const std::size_t lengths[] = {1, 2, 3, 4, 15, 16, 17, 18, 127, 128, 129, 130, 131, 255, 256, 257, 400};
+    for (int iteration = 0; iteration < 3000; ++iteration) {
+      Bytes line;
+      std::size_t n = std::uniform_int_distribution<std::size_t>(1, iteration % 10 ? 700 : 6000)(rng);
+      while (line.size() < n) {
+        std::size_t run = lengths[rng() % (sizeof lengths / sizeof lengths[0])];
+        bool literal = rng() % 2;
+        for (std::size_t i = 0; i < run && line.size() < n; ++i)
+          line.push_back(literal ? static_cast<std::uint8_t>(rng() % 3)
+                                 : static_cast<std::uint8_t>(0xF0 | (iteration & 15)));
+      }
+      Bytes payload = EncodeRecord(line);
+      ASSERT_EQ(payload, ReferencePayload(line)) << "seed " << seed << " line " << iteration;
+      auto decoded = tamsel::DecodeLinePayload(payload.data(), payload.size());
+      ASSERT_EQ(decoded.bytes, line) << "seed " << seed << " line " << iteration;
     }
-    Bytes payload = EncodeRecord(line);
-    ASSERT_EQ(payload, ReferencePayload(line)) << "seed " << seed << " line " << iteration;
-    auto decoded = tamsel::DecodeLinePayload(payload.data(), payload.size());
-    ASSERT_EQ(decoded.bytes, line) << "seed " << seed << " line " << iteration;
   }
+  gEncoderAvx2 = 0;
 }
 
 }  // namespace

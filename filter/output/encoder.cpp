@@ -19,6 +19,19 @@
 #  define TAMSEL_SSE2 1
 #  include <emmintrin.h>
 #endif
+// Debian builds for baseline x86-64; AVX2 is used where the CPU has it,
+// chosen once per job (SelectLineEncoder()).
+#if defined(TAMSEL_SSE2) && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#  define TAMSEL_AVX2 1
+#  include <immintrin.h>
+#endif
+
+
+//
+// Local globals...
+//
+
+int	gEncoderAvx2 = 0;			// Encode with AVX2?
 
 
 //
@@ -253,6 +266,153 @@ windowMasks(const unsigned char *pos,	// I - First byte of the window
 #endif // TAMSEL_SSE2
 
 
+#ifdef TAMSEL_AVX2
+//
+// 'windowMasksAvx2()' - windowMasks() 32 bytes at a time.
+//
+
+__attribute__((target("avx2")))
+static inline void
+windowMasksAvx2(const unsigned char *pos,	// I - First byte of the window
+                uint64_t            *same,	// O - Equal to the next byte
+                uint64_t            *runs)	// O - Starts three equal bytes
+{
+  uint64_t s = 0, r = 0;
+
+  for (int k = 0; k < 64; k += 32)
+  {
+    __m256i a  = _mm256_loadu_si256((const __m256i *)(pos + k)),
+	    b  = _mm256_loadu_si256((const __m256i *)(pos + k + 1)),
+	    c  = _mm256_loadu_si256((const __m256i *)(pos + k + 2)),
+	    ab = _mm256_cmpeq_epi8(a, b);
+
+    s |= (uint64_t)(uint32_t)_mm256_movemask_epi8(ab) << k;
+    r |= (uint64_t)(uint32_t)_mm256_movemask_epi8(_mm256_and_si256(ab, _mm256_cmpeq_epi8(b, c))) << k;
+  }
+
+  *same = s;
+  *runs = r;
+}
+#endif // TAMSEL_AVX2
+
+
+//
+// 'encodeLine()' - Encode the payload of a line of 1 or more bytes, but for its end marker.
+//
+// One forward pass: the bytes from litpos on are pending until a run of
+// three or more equal bytes turns up; then they go out as literals and the
+// run as repeats.
+//
+
+template <bool kAvx2>
+static inline unsigned char *		// O - Next free payload byte
+encodeLine(unsigned char       *ppos,	// I - First free payload byte
+           const unsigned char *dataLine,// I - First byte of the line
+           unsigned int        length)	// I - Bytes in the line, 1 or more
+{
+  const unsigned char	*litpos = dataLine,	// First byte not yet encoded
+			*pos = dataLine,	// Next byte to examine
+			*upper = dataLine + length;
+
+#ifdef TAMSEL_SSE2
+  // The same pass, 64 bytes at a time: the masks of the window give
+  // every place a run starts (what findRun() looks for) and where each
+  // run ends (findRunEnd()), so the records of a window are found with
+  // bit operations and its bytes are compared once.
+  while (upper - pos >= 66)
+  {
+    uint64_t	same, runs;
+
+#ifdef TAMSEL_AVX2
+    if constexpr (kAvx2)
+      windowMasksAvx2(pos, &same, &runs);
+    else
+#endif // TAMSEL_AVX2
+    windowMasks(pos, &same, &runs);
+
+    while (runs)
+    {
+      unsigned int	start = (unsigned int)__builtin_ctzll(runs);
+      uint64_t	ends  = ~same >> start;	// Bit j: the run's last byte is start + j
+      const unsigned char *run = pos + start,
+			*runEnd;
+
+      ppos = putLiterals(ppos, &litpos, (unsigned int)(run - litpos));
+
+      if (!ends)
+      {
+        // Equal through byte 64: the run goes on past the window.
+        runEnd = findRunEnd(pos + 64, upper);
+        litpos = runEnd - putRepeats(&ppos, *run, (unsigned int)(runEnd - run));
+        pos    = runEnd;
+        goto nextWindow;
+      }
+
+      unsigned int next = start + (unsigned int)__builtin_ctzll(ends) + 1;
+
+      runEnd = pos + next;
+      litpos = runEnd - putRepeats(&ppos, *run, next - start);
+      runs   = next < 64 ? runs & (~(uint64_t)0 << next) : 0;
+    }
+
+    // No run starts in the rest of the window: its bytes stay pending.
+    pos += 64;
+
+    nextWindow:;
+  }
+#endif // TAMSEL_SSE2
+
+  while (pos < upper)
+  {
+    const unsigned char *run = findRun(pos, upper),
+			  *runEnd;
+
+    ppos = putLiterals(ppos, &litpos, (unsigned int)(run - litpos));
+    if (run == upper)
+      break;
+
+    runEnd = findRunEnd(run, upper);
+    litpos = runEnd - putRepeats(&ppos, *run, (unsigned int)(runEnd - run));
+    pos    = runEnd;
+  }
+
+  return (putLiterals(ppos, &litpos, (unsigned int)(upper - litpos)));
+}
+
+
+#ifdef TAMSEL_AVX2
+//
+// 'encodeLineAvx2()' - encodeLine() compiled for AVX2, everything it calls inlined.
+//
+
+__attribute__((target("avx2"), flatten))
+static unsigned char *			// O - Next free payload byte
+encodeLineAvx2(unsigned char       *ppos,	// I - First free payload byte
+               const unsigned char *dataLine,// I - First byte of the line
+               unsigned int        length)	// I - Bytes in the line, 1 or more
+{
+  return (encodeLine<true>(ppos, dataLine, length));
+}
+
+
+//
+// 'SelectLineEncoder()' - Choose the line encoder for this CPU, once per job.
+//
+
+void
+SelectLineEncoder(void)
+{
+  __builtin_cpu_init();
+  gEncoderAvx2 = __builtin_cpu_supports("avx2");
+}
+#else
+void
+SelectLineEncoder(void)
+{
+}
+#endif // TAMSEL_AVX2
+
+
 //
 // 'CompressDataAndSend()' - Encode one raster line and stage its line record.
 //
@@ -280,73 +440,15 @@ CompressDataAndSend(unsigned char *dataLine,	// I - First byte of the line
   record = inPlace ? szImageCacheBuf + gImageCacheBufSize : toData;
   ppos   = payload = inPlace ? record + kLineRecordHeaderLen : szCompressBuf;
 
-  // One forward pass: the bytes from litpos on are pending until a run of
-  // three or more equal bytes turns up; then they go out as literals and
-  // the run as repeats.  An empty line is just the end marker.
+  // An empty line is just the end marker.
   if (length > 0)
   {
-    const unsigned char	*litpos = dataLine,	// First byte not yet encoded
-			*pos = dataLine,	// Next byte to examine
-			*upper = dataLine + length;
-
-#ifdef TAMSEL_SSE2
-    // The same pass, 64 bytes at a time: the masks of the window give
-    // every place a run starts (what findRun() looks for) and where each
-    // run ends (findRunEnd()), so the records of a window are found with
-    // bit operations and its bytes are compared once.
-    while (upper - pos >= 66)
-    {
-      uint64_t	same, runs;
-
-      windowMasks(pos, &same, &runs);
-
-      while (runs)
-      {
-        unsigned int	start = (unsigned int)__builtin_ctzll(runs);
-        uint64_t	ends  = ~same >> start;	// Bit j: the run's last byte is start + j
-        const unsigned char *run = pos + start,
-			*runEnd;
-
-        ppos = putLiterals(ppos, &litpos, (unsigned int)(run - litpos));
-
-        if (!ends)
-        {
-          // Equal through byte 64: the run goes on past the window.
-          runEnd = findRunEnd(pos + 64, upper);
-          litpos = runEnd - putRepeats(&ppos, *run, (unsigned int)(runEnd - run));
-          pos    = runEnd;
-          goto nextWindow;
-        }
-
-        unsigned int next = start + (unsigned int)__builtin_ctzll(ends) + 1;
-
-        runEnd = pos + next;
-        litpos = runEnd - putRepeats(&ppos, *run, next - start);
-        runs   = next < 64 ? runs & (~(uint64_t)0 << next) : 0;
-      }
-
-      // No run starts in the rest of the window: its bytes stay pending.
-      pos += 64;
-
-      nextWindow:;
-    }
-#endif // TAMSEL_SSE2
-
-    while (pos < upper)
-    {
-      const unsigned char *run = findRun(pos, upper),
-			  *runEnd;
-
-      ppos = putLiterals(ppos, &litpos, (unsigned int)(run - litpos));
-      if (run == upper)
-        break;
-
-      runEnd = findRunEnd(run, upper);
-      litpos = runEnd - putRepeats(&ppos, *run, (unsigned int)(runEnd - run));
-      pos    = runEnd;
-    }
-
-    ppos = putLiterals(ppos, &litpos, (unsigned int)(upper - litpos));
+#ifdef TAMSEL_AVX2
+    if (gEncoderAvx2)
+      ppos = encodeLineAvx2(ppos, dataLine, length);
+    else
+#endif // TAMSEL_AVX2
+    ppos = encodeLine<false>(ppos, dataLine, length);
   }
 
   *ppos++ = 0xFF;

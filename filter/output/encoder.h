@@ -13,6 +13,9 @@ enum
 					// length field
 };
 
+extern int	gEncoderAvx2;		// Encode with AVX2 (set by SelectLineEncoder())
+
+extern void	SelectLineEncoder(void);
 extern void	CompressDataAndSend(unsigned char *dataLine, unsigned int length,
 		                    unsigned int type);
 
