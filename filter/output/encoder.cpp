@@ -28,7 +28,7 @@
 
 
 //
-// Local globals...
+// Globals...
 //
 
 int	gEncoderAvx2 = 0;			// Encode with AVX2?
